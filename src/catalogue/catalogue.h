@@ -8,7 +8,13 @@
 
 // The model catalogue, the selection handler of 组合框1, the ROM list page
 // reader with its entry cutter, and the three test buttons.
-// Everything here runs on the window thread.
+//
+// Threads: the list-page state (ListPageUrl, ListPageHtml, PackageLinks) and
+// the entry controls belong to the window thread. Every entry point below may
+// be called from any thread: a call from a worker is carried out on the window
+// thread through Toolkit::RunOnWindowThread and waits for it, so two runs of
+// the reader never overlap. Once the program is ending, a call from a worker
+// does nothing.
 
 namespace kestrune {
 
@@ -17,21 +23,31 @@ struct CatalogueRow {
   Text path;  // "" for the prompt row
 };
 
-// The 89 rows, index 0 the prompt "请选择手机版本".
+// The 89 rows, index 0 the prompt "请选择手机版本". Built once, on first use.
 const std::vector<CatalogueRow>& CatalogueRows();
+// The 89 list items in index order, as 组合框1 shows them.
+std::vector<Text> CatalogueItems();
 // baseUrl followed by the row's path; "" for row 0 or an index out of range.
 Text ListPageAddress(const Text& baseUrl, int index);
 
 // Registers the handlers of 组合框1, 按钮1, 按钮100 and 按钮12 on MainWindow.
+// The handlers keep the toolkit only weakly, so they never keep it alive.
 void InstallCatalogue(const AppContext& ctx);
 
 // The click handler of test button 按钮1: sets ListPageUrl to its fixed page
-// and runs the reader. Window thread only; a worker calls it through
-// Toolkit::RunOnWindowThread.
+// and runs the reader. The update check calls it from its worker.
 void ClickTestButton1(const AppContext& ctx);
 
-// The reader and the cutter, exposed for tests and benchmarks.
+// The reader: fetches ListPageUrl into ListPageHtml, converts it from UTF-8
+// when "线刷包大小" is missing, cuts the entries, disables the package buttons
+// left without a link (their links become "about:blank") and removes the
+// blanks from the captions of 标签1..5 and 按钮1..11. Never enables a button and
+// never empties a link: that is the selection handler's work. Blocks its
+// thread for the fetch (bounded by the fetcher's timeouts).
 void ReadListPage(const AppContext& ctx);
+// The entry cutter alone: cuts five entries and a sixth out of ListPageHtml,
+// consuming it, and writes the scratch edit boxes, the labels, the package
+// buttons' captions and the links of the packages it finds.
 void CutEntries(const AppContext& ctx);
 
 }  // namespace kestrune
