@@ -168,6 +168,23 @@ Text ReplaceAllWith(std::string_view text, const Searcher& searcher, std::string
   return result;
 }
 
+// Removes every occurrence from `text` itself: what is kept moves down over
+// what is removed. The search only reads bytes at or after the end of the
+// last occurrence, which the moves never reach, so it sees the original
+// bytes; and a page is copied once, not once per text.
+void RemoveAllInPlace(Text& text, const Searcher& searcher) {
+  std::size_t write = 0;
+  std::size_t copied = 0;
+  ForEachOccurrence(text, searcher, [&](std::size_t at) {
+    if (write != copied) std::memmove(text.data() + write, text.data() + copied, at - copied);
+    write += at - copied;
+    copied = at + searcher.size();
+  });
+  if (copied == 0) return;
+  if (write != copied) std::memmove(text.data() + write, text.data() + copied, text.size() - copied);
+  text.resize(write + text.size() - copied);
+}
+
 // Length of the character at `index`: 2 for a pair (a lead byte with a byte
 // after it), else 1.
 std::size_t CharLength(std::string_view text, std::size_t index) {
@@ -355,7 +372,7 @@ Text RemoveTexts(std::string_view source, std::string_view t1, std::string_view 
   Text work(source);
   for (std::string_view what : {t1, t2, t3, t4, t5, t6, t7, t8, t9, t10}) {
     if (what.empty() || work.empty()) continue;
-    work = ReplaceAllWith(work, Searcher(what, Case::Sensitive), {});
+    RemoveAllInPlace(work, Searcher(what, Case::Sensitive));
   }
   return work;
 }
