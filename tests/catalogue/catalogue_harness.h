@@ -126,37 +126,12 @@ inline const std::array<const char*, 5> kLabels = {"标签1", "标签2", "标签
 inline const std::array<const char*, 10> kPackageButtons = {"按钮2", "按钮3", "按钮4", "按钮5",  "按钮6",
                                                             "按钮7", "按钮8", "按钮9", "按钮10", "按钮11"};
 
-// The controls of MainWindow that the catalogue touches, as the window
-// definition gives them.
-inline WindowDef CatalogueTestWindow() {
-  WindowDef def;
-  def.name = names::kMainWindow;
-  auto add = [&def](const std::string& name, ControlKind kind, const std::string& caption = "") {
-    ControlDef c;
-    c.name = name;
-    c.kind = kind;
-    c.caption = Ansi(caption);
-    def.controls.push_back(c);
-    return &def.controls.back();
-  };
-  ControlDef* list = add("组合框1", ControlKind::ComboBox);
-  list->items = CatalogueItems();
-  list->selected = 0;
-  for (const char* label : kLabels) add(label, ControlKind::Label);
-  for (const char* button : kPackageButtons) add(button, ControlKind::Button, "请选择手机版本");
-  add("按钮1", ControlKind::Button, "小米Note 双网通");
-  add("按钮100", ControlKind::Button, "小米Note顶配版-开发版");
-  add("按钮12", ControlKind::Button);
-  for (int i = 1; i <= 6; ++i) add("编辑框" + std::to_string(i), ControlKind::EditBox);
-  return def;
-}
-
 // MainWindow on the in-memory toolkit, pointed at a CatalogueSite.
 class CatalogueHarness {
  public:
   CatalogueHarness() : toolkit(std::make_shared<MemoryToolkit>()), state(CreateSharedState()), ctx{toolkit, state, {}} {
     ctx.endpoints.catalogueBaseUrl = site.Url();
-    toolkit->DefineWindow(CatalogueTestWindow());
+    toolkit->DefineWindow(MainWindowDefinition(CatalogueItems()));
     InstallCatalogue(ctx);
     toolkit->LoadWindow(names::kMainWindow, false);
   }
