@@ -15,6 +15,7 @@
 #include <fstream>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -278,6 +279,8 @@ struct EntryCase {
   std::size_t fieldCount;
   std::vector<std::string> noteLines;  // UTF-8
 };
+void PrintTo(const EntryCase& c, std::ostream* os) { *os << c.name; }
+
 
 class ConfigurationEntryTest : public BackgroundChecksTest, public ::testing::WithParamInterface<EntryCase> {};
 
@@ -320,6 +323,8 @@ struct IncompleteCase {
   const char* name;
   const char* body;
 };
+void PrintTo(const IncompleteCase& c, std::ostream* os) { *os << c.name; }
+
 
 class IncompleteConfigurationTest : public BackgroundChecksTest,
                                     public ::testing::WithParamInterface<IncompleteCase> {};
@@ -430,6 +435,8 @@ struct NotesCase {
   const char* notes;
   const char* message;
 };
+void PrintTo(const NotesCase& c, std::ostream* os) { *os << c.name; }
+
 
 class ShortNotesTest : public BackgroundChecksTest, public ::testing::WithParamInterface<NotesCase> {};
 
@@ -459,6 +466,8 @@ struct LinkCase {
   std::vector<std::string> links;
   const char* expected;  // rest of the chosen link; nullptr: none
 };
+void PrintTo(const LinkCase& c, std::ostream* os) { *os << c.name; }
+
 
 class FileLinkTest : public BackgroundChecksTest, public ::testing::WithParamInterface<LinkCase> {};
 
@@ -523,6 +532,8 @@ struct HostileFolderCase {
   const char* title;
   std::string listing;
 };
+void PrintTo(const HostileFolderCase& c, std::ostream* os) { *os << c.name; }
+
 
 class HostileFolderTest : public BackgroundChecksTest, public ::testing::WithParamInterface<HostileFolderCase> {};
 
@@ -575,6 +586,8 @@ struct AddressCase {
   const char* prefix;
   const char* rest;
 };
+void PrintTo(const AddressCase& c, std::ostream* os) { *os << c.name; }
+
 
 class BrowserAddressTest : public BackgroundChecksTest, public ::testing::WithParamInterface<AddressCase> {};
 
