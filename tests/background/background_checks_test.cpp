@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/main_window.h"
 #include "app/names.h"
 #include "app/shared_state.h"
 #include "support/loopback_server.h"
@@ -46,36 +47,6 @@ std::string ReadFixture(const std::string& name) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
-}
-
-// The controls of MainWindow that the checks and 按钮1's page read touch.
-WindowDef TestMainWindow() {
-  WindowDef w;
-  w.name = kMain;
-  auto add = [&w](std::string name, ControlKind kind, Text caption = {}) {
-    ControlDef c;
-    c.name = std::move(name);
-    c.kind = kind;
-    c.caption = std::move(caption);
-    c.width = 152;
-    c.height = 24;
-    w.controls.push_back(std::move(c));
-  };
-  add("时钟1", ControlKind::Timer);
-  add("时钟3", ControlKind::Timer);
-  for (int i = 1; i <= 5; ++i) add("标签" + std::to_string(i), ControlKind::Label);
-  add("按钮1", ControlKind::Button, Ansi("小米Note 双网通"));
-  for (int i = 2; i <= 11; ++i) add("按钮" + std::to_string(i), ControlKind::Button, Ansi("请选择手机版本"));
-  for (int i = 1; i <= 6; ++i) add("编辑框" + std::to_string(i), ControlKind::EditBox);
-  add("超文本浏览框1", ControlKind::WebBrowser);
-  add("超文本浏览框2", ControlKind::WebBrowser);
-  add("透明标签8", ControlKind::TransparentLabel, "v15.10.26");
-  ControlDef bar;
-  bar.name = "状态条1";
-  bar.kind = ControlKind::StatusBar;
-  bar.panels = {{70, Ansi("服务器状态")}, {800, Ansi("正在检测软件版本....")}};
-  w.controls.push_back(bar);
-  return w;
 }
 
 // The in-memory toolkit, counting the workers it started and the runs it was
@@ -241,7 +212,7 @@ class BackgroundChecksTest : public ::testing::Test {
 
   // What start-up and MainWindow's created handler do, then the tick of 时钟1.
   void Start(const Text& localVersion = "2.0") {
-    toolkit->DefineWindow(TestMainWindow());
+    toolkit->DefineWindow(MainWindowDefinition());
     toolkit->SetCleanup([s = state] { ReleaseSharedState(*s); });
     InstallBackgroundChecks(Context(), options);
     toolkit->LoadWindow(kMain, false);
@@ -457,6 +428,29 @@ INSTANTIATE_TEST_SUITE_P(
                       NotesCase{"NoWords", "", "\r\n\r\n\r\n\r\n当前版本：1.0\r\n\r\n网络版本：2.0"},
                       NotesCase{"FiveWordsShowTwoToFour", "a b c d e", "b\r\nc\r\nd\r\n\r\n当前版本：1.0\r\n\r\n网络版本：2.0"}),
     [](const ::testing::TestParamInfo<NotesCase>& info) { return std::string(info.param.name); });
+
+TEST_F(BackgroundChecksTest, WithTheMainWindowTheResultIsFollowedByTheServerTexts) {
+  // The program's own start: LocalVersion from 透明标签8, 时钟1 armed by the
+  // created handler, the status timers of the window.
+  disk.SetConfig(disk.ConfigPage(NetDiskFake::Entry("v15.10.26|Folder|kestrune|Notes: 1. 2. 3.|否")));
+  toolkit->DefineWindow(MainWindowDefinition());
+  toolkit->SetCleanup([s = state] { ReleaseSharedState(*s); });
+  InstallMainWindow(Context());
+  InstallBackgroundChecks(Context(), options);
+  toolkit->LoadWindow(kMain, false);
+  EXPECT_EQ(state->LocalVersion, "v15.10.26");
+
+  toolkit->AdvanceTime(2999);
+  EXPECT_EQ(toolkit->started.load(), 0) << "nothing before three seconds";
+  toolkit->AdvanceTime(1);
+  ASSERT_TRUE(WaitUntil([&] { return Panel1() == Ansi("当前是最新版本！"); }, 20000));
+  ASSERT_TRUE(WaitUntil([&] { return Int("时钟3", Property::TimerPeriod) == 1500; }, 20000));
+  toolkit->AdvanceTime(1500);
+  EXPECT_EQ(Panel1(), Ansi("正在检测服务器状态！"));
+  toolkit->AdvanceTime(1500);
+  EXPECT_TRUE(WaitUntil([&] { return Panel1() == Ansi("已连接到小米服务器！"); }, 20000));
+  EXPECT_THAT(toolkit->Messages(), IsEmpty());
+}
 
 // --- picking the folder and the file link ---
 
