@@ -105,19 +105,36 @@ void BM_AnsiToUtf8(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * page.ansi.size()));
 }
 
+// Running Chinese text with no markup: the worst case for the ASCII fast
+// path.
+const std::string& ChineseTextUtf8() {
+  static const std::string text = [] {
+    static const char* const kWords[] = {"稳定版", "开发版", "线刷包大小", "卡刷包", "，", "小米手机"};
+    std::string result;
+    for (std::size_t i = 0; result.size() < (1u << 20); ++i) result += kWords[i % 6];
+    return result;
+  }();
+  return text;
+}
+
+void BM_Utf8ToAnsiChineseText(benchmark::State& state) {
+  const std::string& text = ChineseTextUtf8();
+  for (auto _ : state) benchmark::DoNotOptimize(kestrune::Utf8ToAnsi(text));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
 // The yardstick: glibc converting the same bytes into a fresh string, as
 // Utf8ToAnsi does.
-void BM_IconvUtf8ToCp936(benchmark::State& state) {
-  const Page& page = PageOf(static_cast<std::size_t>(state.range(0)));
+void IconvUtf8ToCp936(benchmark::State& state, const std::string& utf8) {
   iconv_t cd = iconv_open("CP936", "UTF-8");
   if (cd == reinterpret_cast<iconv_t>(-1)) {
     state.SkipWithError("iconv has no CP936");
     return;
   }
   for (auto _ : state) {
-    std::string out(page.utf8.size(), '\0');
-    char* in = const_cast<char*>(page.utf8.data());
-    std::size_t inLeft = page.utf8.size();
+    std::string out(utf8.size(), '\0');
+    char* in = const_cast<char*>(utf8.data());
+    std::size_t inLeft = utf8.size();
     char* target = out.data();
     std::size_t outLeft = out.size();
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
@@ -129,8 +146,14 @@ void BM_IconvUtf8ToCp936(benchmark::State& state) {
     benchmark::DoNotOptimize(out);
   }
   iconv_close(cd);
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * page.utf8.size()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * utf8.size()));
 }
+
+void BM_IconvUtf8ToCp936(benchmark::State& state) {
+  IconvUtf8ToCp936(state, PageOf(static_cast<std::size_t>(state.range(0))).utf8);
+}
+
+void BM_IconvUtf8ToCp936ChineseText(benchmark::State& state) { IconvUtf8ToCp936(state, ChineseTextUtf8()); }
 
 constexpr std::int64_t kOneMb = 1 << 20;
 constexpr std::int64_t kTwoMb = 2 << 20;
@@ -141,6 +164,8 @@ BENCHMARK(BM_Find)->Arg(kOneMb)->Arg(kTwoMb)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FindIgnoreCase)->Arg(kOneMb)->Arg(kTwoMb)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Utf8ToAnsi)->Arg(kOneMb)->Arg(kTwoMb)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_IconvUtf8ToCp936)->Arg(kOneMb)->Arg(kTwoMb)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Utf8ToAnsiChineseText)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_IconvUtf8ToCp936ChineseText)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AnsiToUtf8)->Arg(kOneMb)->Arg(kTwoMb)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -38,6 +38,14 @@ std::size_t DecodeUtf8(const unsigned char* in, std::size_t n, char16_t* out) {
     while (i < n && in[i] < 0x80) *out++ = in[i++];
     if (i == n) break;
     const unsigned char b = in[i];
+    // The common well-formed three-byte form (all of CJK) without the checks
+    // that only E0 and ED need.
+    if (b >= 0xE1 && b != 0xED && b <= 0xEF && i + 2 < n && (in[i + 1] & 0xC0) == 0x80 &&
+        (in[i + 2] & 0xC0) == 0x80) {
+      *out++ = static_cast<char16_t>(((b & 0x0F) << 12) | ((in[i + 1] & 0x3F) << 6) | (in[i + 2] & 0x3F));
+      i += 3;
+      continue;
+    }
     std::size_t needed;
     unsigned char lower = 0x80, upper = 0xBF;
     char32_t cp;
@@ -137,6 +145,15 @@ const USet* Mappable() {
   return set;
 }
 
+// A quick filter before the property lookup: every nonspacing mark lies at
+// U+0300 or above, and none among the ideographs, the Hangul syllables and the
+// private-use and compatibility ideograph blocks that make up most of a page
+// that is not ASCII.
+bool MayBeNonspacingMark(char16_t unit) {
+  return unit >= 0x300 && !(unit >= 0x3400 && unit <= 0x9FFF) && !(unit >= 0xAC00 && unit <= 0xD7FF) &&
+         !(unit >= 0xE000 && unit <= 0xFAFF);
+}
+
 // Joins a base character and the nonspacing marks after it into a
 // precomposed character, as WC_COMPOSITECHECK does: only pairs with a
 // canonical composition, and only when the code page can show the result
@@ -151,8 +168,7 @@ void ComposeInPlace(std::u16string& units) {
     char32_t cp;
     std::size_t next = i;
     U16_NEXT(units.data(), next, n, cp);
-    // Every nonspacing mark lies at U+0300 or above.
-    while (next < n && units[next] >= 0x300) {
+    while (next < n && MayBeNonspacingMark(units[next])) {
       char32_t mark;
       std::size_t after = next;
       U16_NEXT(units.data(), after, n, mark);
