@@ -505,6 +505,7 @@ struct QtToolkit::Impl {
       }
       case ControlKind::Timer: {
         c.timer = new QTimer(parent);
+        c.timer->setObjectName(QString::fromUtf8(def.name));
         c.timer->setTimerType(Qt::PreciseTimer);
         QObject::connect(c.timer, &QTimer::timeout, c.timer, [w = self, id, name] {
           if (auto s = w.lock()) s->d_->FireFor(id, name, Event::Tick);
