@@ -452,6 +452,40 @@ TEST_F(BackgroundChecksTest, WithTheMainWindowTheResultIsFollowedByTheServerText
   EXPECT_THAT(toolkit->Messages(), IsEmpty());
 }
 
+TEST_F(BackgroundChecksTest, PageWithoutListingAddressGoesOnToThePromotionalStep) {
+  disk.SetConfig(Ansi("<p>配5【2.0|Folder|kestrune|Notes: 1. 2. 3.|真】</p>"));
+  RunChain("1.0");
+
+  EXPECT_EQ(disk.Count("GET", "/listing"), 0u);
+  EXPECT_EQ(disk.Count("POST", "/listing"), 0u);
+  EXPECT_THAT(toolkit->Messages(), IsEmpty());
+  EXPECT_EQ(Address("超文本浏览框2"), disk.Url("/promo"));
+  std::lock_guard<std::mutex> lock(state->backgroundLock);
+  EXPECT_EQ(state->ListingUrl, "");
+  EXPECT_EQ(state->FolderId, "");
+}
+
+TEST_F(BackgroundChecksTest, MatcherIsSharedWithTheWindowThreadOneSequenceAtATime) {
+  // The package buttons use the same Matcher on the window thread while the
+  // chain runs; neither may see the other's pattern or matches.
+  const Text link = "http://127.0.0.1/rom/miui_6.1.7.tgz";
+  Start("2.0");
+  int uses = 0, wrong = 0;
+  do {
+    auto lock = state->LockMatcher();
+    state->Matcher->Create("http(.*?)tgz");
+    state->Matcher->Search(link);
+    if (state->Matcher->GetSubMatchText(1, 1) != "://127.0.0.1/rom/miui_6.1.7.") ++wrong;
+    ++uses;
+  } while (!toolkit->WaitForThreads(0));
+
+  EXPECT_EQ(wrong, 0) << "of " << uses;
+  EXPECT_EQ(Panel1(), Ansi("当前是最新版本！"));
+  std::lock_guard<std::mutex> lock(state->backgroundLock);
+  EXPECT_EQ(state->FolderId, "222");
+  EXPECT_EQ(state->UpdateLink, disk.LinkPrefix() + "l/kestrune-2.0.zip");
+}
+
 // --- picking the folder and the file link ---
 
 struct LinkCase {
