@@ -19,6 +19,8 @@ struct AnswerCase {
   bool download;
 };
 
+void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
+
 class IsDownloadAnswerTest : public ::testing::TestWithParam<AnswerCase> {};
 
 TEST_P(IsDownloadAnswerTest, TellsAFileFromAPage) {
@@ -51,6 +53,8 @@ struct NameCase {
   const char* address;
   const char* file;
 };
+
+void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
 
 class DownloadFileNameTest : public ::testing::TestWithParam<NameCase> {};
 
