@@ -34,11 +34,17 @@ QString Q(const std::string& utf8) { return QString::fromUtf8(utf8.data(), stati
 
 class CatalogueOnQt : public ::testing::Test {
  protected:
+  // One QApplication for the suite, gone before the process's exit handlers
+  // run, which Qt's own clean-up needs.
   static void SetUpTestSuite() {
     static int argc = 1;
     static char name[] = "catalogue_qt_test";
     static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
+    application = new QApplication(argc, argv);
+  }
+  static void TearDownTestSuite() {
+    delete application;
+    application = nullptr;
   }
 
   void SetUp() override {
@@ -53,6 +59,7 @@ class CatalogueOnQt : public ::testing::Test {
   void TearDown() override {
     toolkit->DestroyWindow(names::kMainWindow);
     QCoreApplication::processEvents();
+    toolkit.reset();
   }
 
   template <typename W>
@@ -62,6 +69,7 @@ class CatalogueOnQt : public ::testing::Test {
   Text Get(const char* control, Property p) { return toolkit->GetText(names::kMainWindow, control, p); }
   bool Disabled(const char* control) { return toolkit->GetInt(names::kMainWindow, control, Property::Disabled) != 0; }
 
+  static inline QApplication* application = nullptr;
   CatalogueSite site;
   std::shared_ptr<QtToolkit> toolkit;
   AppContext ctx;
