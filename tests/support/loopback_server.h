@@ -3,7 +3,11 @@
 
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <mutex>
@@ -48,7 +52,9 @@ class LoopbackServer {
   }
 
   void Start() {
-    server_.set_logger([this](const httplib::Request& req, const httplib::Response&) {
+    // Recorded before the answer is written, so a client that has its answer
+    // always finds its request recorded.
+    server_.set_post_routing_handler([this](const httplib::Request& req, httplib::Response&) {
       RecordedRequest r;
       r.method = req.method;
       r.path = req.target.empty() ? req.path : req.target;
@@ -91,11 +97,19 @@ class LoopbackServer {
   std::vector<RecordedRequest> requests_;
 };
 
-// A loopback port with nothing listening on it.
+// A loopback port with nothing listening on it: bound once to learn a free
+// number, then closed, so connections are refused rather than left hanging.
 inline int DeadPort() {
-  httplib::Server s;
-  int port = s.bind_to_any_port("127.0.0.1");
-  return port;  // closed again when s goes out of scope
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof addr;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
 }
 
 // Polls `condition` until it holds or `timeoutMs` passes.
