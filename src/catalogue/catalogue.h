@@ -41,9 +41,11 @@ void ClickTestButton1(const AppContext& ctx);
 // The reader: fetches ListPageUrl into ListPageHtml, converts it from UTF-8
 // when "线刷包大小" is missing, cuts the entries, disables the package buttons
 // left without a link (their links become "about:blank") and removes the
-// blanks from the captions of 标签1..5 and 按钮1..11. Never enables a button and
-// never empties a link: that is the selection handler's work. Blocks its
-// thread for the fetch (bounded by the fetcher's timeouts).
+// blanks from the captions of 标签1..5 and 按钮1..11. It never enables a
+// button, and writes a link only for a package the page shows: a link from an
+// earlier read stays where the page lacks that package (the selection handler
+// empties them before a pick). Blocks its thread for the fetch, bounded by the
+// fetcher's timeouts.
 void ReadListPage(const AppContext& ctx);
 // The entry cutter alone: cuts five entries and a sixth out of ListPageHtml,
 // consuming it, and writes the scratch edit boxes, the labels, the package
