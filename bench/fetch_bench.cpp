@@ -30,9 +30,8 @@ class PageServer {
     const std::string line = "<tr><td class=\"rom\">miui_PACKAGE_V15.10.26.0_20261211_a1b2c3d4e5.tgz</td></tr>\n";
     while (page.size() + line.size() <= kPageBytes) page += line;
     page.append(kPageBytes - page.size(), ' ');
-    server_.Get("/page", [page](const httplib::Request&, httplib::Response& res) {
-      res.set_content(page, "text/html");
-    });
+    server_.Get("/page",
+                [page](const httplib::Request&, httplib::Response& res) { res.set_content(page, "text/html"); });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));

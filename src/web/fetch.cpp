@@ -233,7 +233,8 @@ Text CookieOfLine(const Text& line) {
   if (cookie.empty()) {
     constexpr int kNameLength = 11;  // "Set-Cookie:"
     const int name = Find(line, "Set-Cookie:", 1, Case::Ignore);
-    if (name > 0 && Find(line, ";", name + kNameLength) < 0) cookie = Mid(line, name + kNameLength, static_cast<int>(line.size()));
+    if (name > 0 && Find(line, ";", name + kNameLength) < 0)
+      cookie = Mid(line, name + kNameLength, static_cast<int>(line.size()));
   }
   return Trim(cookie);
 }
@@ -317,17 +318,17 @@ void Perform(Transfer& transfer, const Request& request, int method, const Bytes
   }
 }
 
-Bytes Fetch(const Text& address, int method, const Text& postText, Text* cookies, Text* newCookies,
-            Text* headerLines, Text* redirectTarget, bool noRedirect, Bytes* postBytes, const Text* proxy,
-            Text* responseHeaders, const FetchLimits& limits, int movedFollowUps) {
+Bytes Fetch(const Text& address, int method, const Text& postText, Text* cookies, Text* newCookies, Text* headerLines,
+            Text* redirectTarget, bool noRedirect, Bytes* postBytes, const Text* proxy, Text* responseHeaders,
+            const FetchLimits& limits, int movedFollowUps) {
   if (!IsFetchable(address)) return {};
   Request request;
   request.secure = IsSecure(address);
   int port = UrlPort(address);
   if (port <= 0) port = request.secure ? 443 : 80;  // an unreadable port means the default one
   if (port > 65535) return {};
-  request.url = (request.secure ? "https://" : "http://") + UrlHost(address) + ":" + std::to_string(port) +
-                UrlPath(address);
+  request.url =
+      (request.secure ? "https://" : "http://") + UrlHost(address) + ":" + std::to_string(port) + UrlPath(address);
 
   Text ownHeaderLines;
   Text& lines = headerLines != nullptr ? *headerLines : ownHeaderLines;

@@ -63,26 +63,26 @@ namespace kestrune {
 // Bounds that keep a dead or hostile server from holding a thread. The
 // defaults are what the program uses; tests may pass shorter ones.
 struct FetchLimits {
-  long connectTimeoutMs = 15000;           // connection set-up, per connection
-  long stallTimeoutMs = 30000;             // no byte moved in either direction; the
-                                           // transfer as a whole has no time limit
-  std::size_t maxBodyBytes = 64u << 20;    // a larger body counts as a failed read (empty)
-  std::size_t maxHeaderBytes = 1u << 20;   // a larger header block counts as a failed read
-  int maxMovedFollowUps = 10;              // successive "301" follow-ups
-  long maxAutomaticRedirects = 20;         // redirects followed inside one request
+  long connectTimeoutMs = 15000;          // connection set-up, per connection
+  long stallTimeoutMs = 30000;            // no byte moved in either direction; the
+                                          // transfer as a whole has no time limit
+  std::size_t maxBodyBytes = 64u << 20;   // a larger body counts as a failed read (empty)
+  std::size_t maxHeaderBytes = 1u << 20;  // a larger header block counts as a failed read
+  int maxMovedFollowUps = 10;             // successive "301" follow-ups
+  long maxAutomaticRedirects = 20;        // redirects followed inside one request
 };
 
 Bytes FetchPage(const Text& address,
-                int method = 0,                      // 1: POST; other non-zero values: GET with a body
-                const Text& postText = {},           // body when postBytes is empty
-                Text* cookies = nullptr,             // in/out: sent, then merged with the response's
-                Text* newCookies = nullptr,          // out: the cookies the response set
-                Text* headerLines = nullptr,         // in/out: comes back with the default lines appended
-                Text* redirectTarget = nullptr,      // in/out: Location value, or the header block
-                bool noRedirect = false,             // true: redirects are not followed automatically
-                Bytes* postBytes = nullptr,          // in/out: filled from postText when empty
-                const Text* proxy = nullptr,         // passed: proxy list "http=" + *proxy
-                Text* responseHeaders = nullptr,     // out: raw header block of the final response
+                int method = 0,                   // 1: POST; other non-zero values: GET with a body
+                const Text& postText = {},        // body when postBytes is empty
+                Text* cookies = nullptr,          // in/out: sent, then merged with the response's
+                Text* newCookies = nullptr,       // out: the cookies the response set
+                Text* headerLines = nullptr,      // in/out: comes back with the default lines appended
+                Text* redirectTarget = nullptr,   // in/out: Location value, or the header block
+                bool noRedirect = false,          // true: redirects are not followed automatically
+                Bytes* postBytes = nullptr,       // in/out: filled from postText when empty
+                const Text* proxy = nullptr,      // passed: proxy list "http=" + *proxy
+                Text* responseHeaders = nullptr,  // out: raw header block of the final response
                 const FetchLimits& limits = {});
 
 // FetchPage(address) with every option left out, its bytes up to the first NUL.

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -292,6 +293,7 @@ struct HeaderCase {
   std::vector<std::string> wire;
   std::string linesAfter;
 };
+void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.name; }
 
 std::string WithAddress(std::string text, const std::string& address) {
   for (std::size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, address);
@@ -318,53 +320,53 @@ TEST_P(FetchHeaderLines, CompletesTheCallersLinesAndSendsThemInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FetchHeaderLines,
-    ::testing::Values(
-        HeaderCase{"CallerLineFirst",
-                   "X-One: 1",
-                   {"User-Agent: " + kDefaultAgent, "X-One: 1", "Referer: @", "Accept: */*",
-                    "Accept-Language: zh-cn", "Content-Type: application/x-www-form-urlencoded"},
-                   "X-One: 1\r\nReferer: @" + kDefaultTail},
-        HeaderCase{"SmallLetterUserAgentSetsTheAgentAndStays",
-                   "user-agent: Tiny/1.0\r\nX-Two: 2",
-                   {"user-agent: Tiny/1.0", "X-Two: 2", "Referer: @", "Accept: */*", "Accept-Language: zh-cn",
-                    "Content-Type: application/x-www-form-urlencoded"},
-                   "user-agent: Tiny/1.0\r\nX-Two: 2\r\nReferer: @" + kDefaultTail},
-        HeaderCase{"UserAgentLineWithoutLineEnd",
-                   "User-Agent: Solo/2.0",
-                   {"User-Agent: Solo/2.0", "Referer: @", "Accept: */*", "Accept-Language: zh-cn",
-                    "Content-Type: application/x-www-form-urlencoded"},
-                   "User-Agent: Solo/2.0\r\nReferer: @" + kDefaultTail},
-        // The agent test looks for "User-Agent:" anywhere, so this line names
-        // the agent, which goes out on a User-Agent line of its own.
-        HeaderCase{"AgentFoundInsideAnotherLine",
-                   "X-User-Agent: Hidden/3.0",
-                   {"User-Agent: Hidden/3.0", "X-User-Agent: Hidden/3.0", "Referer: @", "Accept: */*",
-                    "Accept-Language: zh-cn", "Content-Type: application/x-www-form-urlencoded"},
-                   "X-User-Agent: Hidden/3.0\r\nReferer: @" + kDefaultTail},
-        // With a blank agent line last, the agent falls back to the value of
-        // the first line; it must not run on into the following lines.
-        HeaderCase{"AgentFallbackStopsAtTheLineEnd",
-                   "X-Probe: Probe/4.0\r\nX-User-Agent:",
-                   {"User-Agent: Probe/4.0", "X-Probe: Probe/4.0", "Referer: @", "Accept: */*",
-                    "Accept-Language: zh-cn", "Content-Type: application/x-www-form-urlencoded"},
-                   "X-Probe: Probe/4.0\r\nX-User-Agent:\r\nReferer: @" + kDefaultTail},
-        HeaderCase{"SmallLetterAcceptStillGetsTheDefaultAccept",
-                   "accept: text/html",
-                   {"User-Agent: " + kDefaultAgent, "accept: text/html", "Referer: @", "Accept: */*",
-                    "Accept-Language: zh-cn", "Content-Type: application/x-www-form-urlencoded"},
-                   "accept: text/html\r\nReferer: @" + kDefaultTail},
-        HeaderCase{"CallersOwnLinesAreNotRepeated",
-                   "Referer: http://elsewhere/\r\nAccept: text/plain\r\nAccept-Language: en\r\nContent-Type: "
-                   "text/plain",
-                   {"User-Agent: " + kDefaultAgent, "Referer: http://elsewhere/", "Accept: text/plain",
-                    "Accept-Language: en", "Content-Type: text/plain"},
-                   "Referer: http://elsewhere/\r\nAccept: text/plain\r\nAccept-Language: en\r\nContent-Type: "
-                   "text/plain"},
-        HeaderCase{"CallersCookieLineStaysBesideTheStore",
-                   "Cookie: pre=1",
-                   {"User-Agent: " + kDefaultAgent, "Cookie: pre=1", "Referer: @", "Accept: */*",
-                    "Accept-Language: zh-cn", "Content-Type: application/x-www-form-urlencoded"},
-                   "Cookie: pre=1\r\nReferer: @" + kDefaultTail}),
+    ::testing::Values(HeaderCase{"CallerLineFirst",
+                                 "X-One: 1",
+                                 {"User-Agent: " + kDefaultAgent, "X-One: 1", "Referer: @", "Accept: */*",
+                                  "Accept-Language: zh-cn", "Content-Type: application/x-www-form-urlencoded"},
+                                 "X-One: 1\r\nReferer: @" + kDefaultTail},
+                      HeaderCase{"SmallLetterUserAgentSetsTheAgentAndStays",
+                                 "user-agent: Tiny/1.0\r\nX-Two: 2",
+                                 {"user-agent: Tiny/1.0", "X-Two: 2", "Referer: @", "Accept: */*",
+                                  "Accept-Language: zh-cn", "Content-Type: application/x-www-form-urlencoded"},
+                                 "user-agent: Tiny/1.0\r\nX-Two: 2\r\nReferer: @" + kDefaultTail},
+                      HeaderCase{"UserAgentLineWithoutLineEnd",
+                                 "User-Agent: Solo/2.0",
+                                 {"User-Agent: Solo/2.0", "Referer: @", "Accept: */*", "Accept-Language: zh-cn",
+                                  "Content-Type: application/x-www-form-urlencoded"},
+                                 "User-Agent: Solo/2.0\r\nReferer: @" + kDefaultTail},
+                      // The agent test looks for "User-Agent:" anywhere, so this line names
+                      // the agent, which goes out on a User-Agent line of its own.
+                      HeaderCase{"AgentFoundInsideAnotherLine",
+                                 "X-User-Agent: Hidden/3.0",
+                                 {"User-Agent: Hidden/3.0", "X-User-Agent: Hidden/3.0", "Referer: @", "Accept: */*",
+                                  "Accept-Language: zh-cn", "Content-Type: application/x-www-form-urlencoded"},
+                                 "X-User-Agent: Hidden/3.0\r\nReferer: @" + kDefaultTail},
+                      // With a blank agent line last, the agent falls back to the value of
+                      // the first line; it must not run on into the following lines.
+                      HeaderCase{"AgentFallbackStopsAtTheLineEnd",
+                                 "X-Probe: Probe/4.0\r\nX-User-Agent:",
+                                 {"User-Agent: Probe/4.0", "X-Probe: Probe/4.0", "Referer: @", "Accept: */*",
+                                  "Accept-Language: zh-cn", "Content-Type: application/x-www-form-urlencoded"},
+                                 "X-Probe: Probe/4.0\r\nX-User-Agent:\r\nReferer: @" + kDefaultTail},
+                      HeaderCase{"SmallLetterAcceptStillGetsTheDefaultAccept",
+                                 "accept: text/html",
+                                 {"User-Agent: " + kDefaultAgent, "accept: text/html", "Referer: @", "Accept: */*",
+                                  "Accept-Language: zh-cn", "Content-Type: application/x-www-form-urlencoded"},
+                                 "accept: text/html\r\nReferer: @" + kDefaultTail},
+                      HeaderCase{
+                          "CallersOwnLinesAreNotRepeated",
+                          "Referer: http://elsewhere/\r\nAccept: text/plain\r\nAccept-Language: en\r\nContent-Type: "
+                          "text/plain",
+                          {"User-Agent: " + kDefaultAgent, "Referer: http://elsewhere/", "Accept: text/plain",
+                           "Accept-Language: en", "Content-Type: text/plain"},
+                          "Referer: http://elsewhere/\r\nAccept: text/plain\r\nAccept-Language: en\r\nContent-Type: "
+                          "text/plain"},
+                      HeaderCase{"CallersCookieLineStaysBesideTheStore",
+                                 "Cookie: pre=1",
+                                 {"User-Agent: " + kDefaultAgent, "Cookie: pre=1", "Referer: @", "Accept: */*",
+                                  "Accept-Language: zh-cn", "Content-Type: application/x-www-form-urlencoded"},
+                                 "Cookie: pre=1\r\nReferer: @" + kDefaultTail}),
     [](const auto& info) { return info.param.name; });
 
 struct BodyCase {
@@ -376,6 +378,7 @@ struct BodyCase {
   std::string sentBody;  // also the post bytes afterwards when a body is due
   std::string postBytesAfter;
 };
+void PrintTo(const BodyCase& c, std::ostream* os) { *os << c.name; }
 
 class FetchBody : public ::testing::TestWithParam<BodyCase> {};
 
@@ -384,8 +387,7 @@ TEST_P(FetchBody, SendsTheVerbAndTheBody) {
   RawServer server([](const RawRequest&, int) { return Ok("done"); });
   Bytes postBytes = c.postBytesBefore;
 
-  EXPECT_EQ(FetchPage(server.Url("/form"), c.method, c.postText, nullptr, nullptr, nullptr, nullptr, false,
-                      &postBytes),
+  EXPECT_EQ(FetchPage(server.Url("/form"), c.method, c.postText, nullptr, nullptr, nullptr, nullptr, false, &postBytes),
             "done");
 
   EXPECT_EQ(postBytes, c.postBytesAfter);
@@ -401,19 +403,19 @@ TEST_P(FetchBody, SendsTheVerbAndTheBody) {
   EXPECT_THAT(LinesAfterHost(requests[0]), ElementsAreArray(wire));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, FetchBody,
-    ::testing::Values(BodyCase{"GetIgnoresThePostText", 0, "a=1", "", "GET", "", ""},
-                      BodyCase{"PostFillsThePostBytesFromTheText", 1, "a=1&b=2", "", "POST", "a=1&b=2", "a=1&b=2"},
-                      BodyCase{"PostBytesWinOverTheText", 1, "ignored", std::string("x\0y", 3), "POST",
-                               std::string("x\0y", 3), std::string("x\0y", 3)},
-                      BodyCase{"PostWithNothingToSend", 1, "", "", "POST", "", ""},
-                      BodyCase{"OtherMethodsSendGetWithABody", 2, "q=1", "", "GET", "q=1", "q=1"},
-                      // libcurl would ask for "100 Continue" before a body this large.
-                      BodyCase{"LargeBodyGoesOutAtOnce", 1, std::string(2 << 20, 'p'), "", "POST",
-                               std::string(2 << 20, 'p'), std::string(2 << 20, 'p')},
-                      BodyCase{"OtherMethodsWithoutBodyArePlainGet", 7, "", "", "GET", "", ""}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, FetchBody,
+                         ::testing::Values(BodyCase{"GetIgnoresThePostText", 0, "a=1", "", "GET", "", ""},
+                                           BodyCase{"PostFillsThePostBytesFromTheText", 1, "a=1&b=2", "", "POST",
+                                                    "a=1&b=2", "a=1&b=2"},
+                                           BodyCase{"PostBytesWinOverTheText", 1, "ignored", std::string("x\0y", 3),
+                                                    "POST", std::string("x\0y", 3), std::string("x\0y", 3)},
+                                           BodyCase{"PostWithNothingToSend", 1, "", "", "POST", "", ""},
+                                           BodyCase{"OtherMethodsSendGetWithABody", 2, "q=1", "", "GET", "q=1", "q=1"},
+                                           // libcurl would ask for "100 Continue" before a body this large.
+                                           BodyCase{"LargeBodyGoesOutAtOnce", 1, std::string(2 << 20, 'p'), "", "POST",
+                                                    std::string(2 << 20, 'p'), std::string(2 << 20, 'p')},
+                                           BodyCase{"OtherMethodsWithoutBodyArePlainGet", 7, "", "", "GET", "", ""}),
+                         [](const auto& info) { return info.param.name; });
 
 // --- Cookies passed by the caller ----------------------------------------------
 
@@ -572,16 +574,14 @@ TEST_F(FetchCookieStore, ConcurrentCallsAllGetTheirPages) {
 TEST(FetchRedirect, MovedAnswerIsFollowedToTheLocationAndTheFirstPath) {
   RawServer second([](const RawRequest&, int) { return Ok("second"); });
   RawServer first([&](const RawRequest&, int) {
-    return Answer("301 Moved Permanently", {"Location: http://127.0.0.1:" + std::to_string(second.port())},
-                  "moved");
+    return Answer("301 Moved Permanently", {"Location: http://127.0.0.1:" + std::to_string(second.port())}, "moved");
   });
   const std::string address = first.Url("/mv/page?q=1");
   Text target;
   Text headers;
   Text lines;
 
-  EXPECT_EQ(FetchPage(address, 0, {}, nullptr, nullptr, &lines, &target, true, nullptr, nullptr, &headers),
-            "second");
+  EXPECT_EQ(FetchPage(address, 0, {}, nullptr, nullptr, &lines, &target, true, nullptr, nullptr, &headers), "second");
 
   ASSERT_EQ(first.Requests().size(), 1u);
   const auto followUps = second.Requests();
@@ -602,9 +602,8 @@ TEST(FetchRedirect, MovedFollowUpLeavesTheCookieStoreOut) {
   });
   second.Page("/mvs/page", "second");
   second.Start();
-  RawServer first([&](const RawRequest&, int) {
-    return Answer("301 Moved Permanently", {"Location: " + second.Url()}, "");
-  });
+  RawServer first(
+      [&](const RawRequest&, int) { return Answer("301 Moved Permanently", {"Location: " + second.Url()}, ""); });
   FetchPageText(second.Url("/mvs/seed"));
 
   EXPECT_EQ(FetchPage(first.Url("/mvs/page"), 0, {}, nullptr, nullptr, nullptr, nullptr, true), "second");
@@ -642,6 +641,7 @@ struct RedirectCase {
   std::vector<std::string> targets;  // requests that reached the server
   std::string redirectTarget;        // "*" stands for the final header block
 };
+void PrintTo(const RedirectCase& c, std::ostream* os) { *os << c.name; }
 
 class FetchAutomaticRedirect : public ::testing::TestWithParam<RedirectCase> {};
 
@@ -654,8 +654,8 @@ TEST_P(FetchAutomaticRedirect, FollowsAsTheFlagSays) {
   Text target;
   Text headers;
 
-  EXPECT_EQ(FetchPage(server.Url("/from"), 0, {}, nullptr, nullptr, nullptr, &target, c.noRedirect, nullptr,
-                      nullptr, &headers),
+  EXPECT_EQ(FetchPage(server.Url("/from"), 0, {}, nullptr, nullptr, nullptr, &target, c.noRedirect, nullptr, nullptr,
+                      &headers),
             c.body);
 
   EXPECT_EQ(Targets(server.Requests()), c.targets);
@@ -664,13 +664,11 @@ TEST_P(FetchAutomaticRedirect, FollowsAsTheFlagSays) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FetchAutomaticRedirect,
-    ::testing::Values(RedirectCase{"FoundIsFollowedAutomatically", "302 Found", false, "landed", {"/from", "/to"}, "*"},
-                      RedirectCase{"FoundWithNoRedirectIsNotFollowed", "302 Found", true, "redirect body", {"/from"},
-                                   "/to"},
-                      RedirectCase{"MovedIsFollowedAutomatically", "301 Moved Permanently", false, "landed",
-                                   {"/from", "/to"}, "*"},
-                      RedirectCase{"SeeOtherIsFollowedAutomatically", "303 See Other", false, "landed",
-                                   {"/from", "/to"}, "*"}),
+    ::testing::Values(
+        RedirectCase{"FoundIsFollowedAutomatically", "302 Found", false, "landed", {"/from", "/to"}, "*"},
+        RedirectCase{"FoundWithNoRedirectIsNotFollowed", "302 Found", true, "redirect body", {"/from"}, "/to"},
+        RedirectCase{"MovedIsFollowedAutomatically", "301 Moved Permanently", false, "landed", {"/from", "/to"}, "*"},
+        RedirectCase{"SeeOtherIsFollowedAutomatically", "303 See Other", false, "landed", {"/from", "/to"}, "*"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(FetchRedirect, RedirectTargetIsNotClearedAtTheStart) {
@@ -701,8 +699,8 @@ TEST(FetchRedirect, SuccessiveMovedFollowUpsStopAtTheLimit) {
   limits.maxMovedFollowUps = 3;
   Text headers;
 
-  EXPECT_EQ(FetchPage(server.Url("/again"), 0, {}, nullptr, nullptr, nullptr, nullptr, true, nullptr, nullptr,
-                      &headers, limits),
+  EXPECT_EQ(FetchPage(server.Url("/again"), 0, {}, nullptr, nullptr, nullptr, nullptr, true, nullptr, nullptr, &headers,
+                      limits),
             "answer 4");
   EXPECT_EQ(server.Requests().size(), 4u);
   EXPECT_THAT(headers, HasSubstr("301 Moved"));
@@ -734,6 +732,7 @@ struct Utf8Case {
   std::string marker;
   bool converted;
 };
+void PrintTo(const Utf8Case& c, std::ostream* os) { *os << c.name; }
 
 class FetchUtf8 : public ::testing::TestWithParam<Utf8Case> {};
 
@@ -757,10 +756,12 @@ INSTANTIATE_TEST_SUITE_P(
                       Utf8Case{"MarkerInCapitals", {}, 100, "charset=UTF-8", false},
                       Utf8Case{"NoMarker", {}, 0, "", false},
                       Utf8Case{"ContentTypeHeader", {"Content-Type: text/html; charset=utf-8"}, 0, "", true},
-                      Utf8Case{"ContentTypeHeaderInCapitals", {"Content-Type: text/html; charset=UTF-8"}, 0, "",
-                               false},
+                      Utf8Case{"ContentTypeHeaderInCapitals", {"Content-Type: text/html; charset=UTF-8"}, 0, "", false},
                       Utf8Case{"HeaderMarkerConvertsWhateverTheBodySays",
-                               {"Content-Type: text/html; charset=utf-8"}, 600, "charset=utf-8", true}),
+                               {"Content-Type: text/html; charset=utf-8"},
+                               600,
+                               "charset=utf-8",
+                               true}),
     [](const auto& info) { return info.param.name; });
 
 // --- Response headers -----------------------------------------------------------
@@ -776,9 +777,7 @@ TEST(FetchResponseHeaders, AreTheRawBlockOfTheAnswer) {
 }
 
 TEST(FetchResponseHeaders, BareLineFeedsComeBackAsCarriageReturnLineFeed) {
-  RawServer server([](const RawRequest&, int) {
-    return Reply{"HTTP/1.1 200 OK\nX-A: 1\nContent-Length: 2\n\nok"};
-  });
+  RawServer server([](const RawRequest&, int) { return Reply{"HTTP/1.1 200 OK\nX-A: 1\nContent-Length: 2\n\nok"}; });
   Text headers;
 
   EXPECT_EQ(FetchPage(server.Url("/"), 0, {}, nullptr, nullptr, nullptr, nullptr, false, nullptr, nullptr, &headers),
@@ -789,7 +788,8 @@ TEST(FetchResponseHeaders, BareLineFeedsComeBackAsCarriageReturnLineFeed) {
 
 TEST(FetchResponseHeaders, TrailersOfAChunkedBodyStayOut) {
   RawServer server([](const RawRequest&, int) {
-    return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTrailer: X-T\r\n\r\n2\r\nok\r\n0\r\nX-T: late\r\n\r\n"};
+    return Reply{
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTrailer: X-T\r\n\r\n2\r\nok\r\n0\r\nX-T: late\r\n\r\n"};
   });
   Text headers;
 
@@ -808,8 +808,7 @@ TEST(FetchResponseHeaders, LongHeaderBlockIsKeptWhole) {
   Text headers;
   Text target;
 
-  EXPECT_EQ(FetchPage(server.Url("/"), 0, {}, &cookies, nullptr, nullptr, &target, false, nullptr, nullptr,
-                      &headers),
+  EXPECT_EQ(FetchPage(server.Url("/"), 0, {}, &cookies, nullptr, nullptr, &target, false, nullptr, nullptr, &headers),
             kAnsiChinese);
 
   EXPECT_EQ(headers, head);
@@ -820,9 +819,9 @@ TEST(FetchResponseHeaders, LongHeaderBlockIsKeptWhole) {
 TEST(FetchResponseHeaders, LongHeaderBlockStillLeadsToTheMovedFollowUp) {
   RawServer second([](const RawRequest&, int) { return Ok("second"); });
   RawServer first([&](const RawRequest&, int) {
-    return Answer("301 Moved Permanently",
-                  {"X-Filler: " + std::string(6000, 'f'), "Location: http://127.0.0.1:" + std::to_string(second.port())},
-                  "");
+    return Answer(
+        "301 Moved Permanently",
+        {"X-Filler: " + std::string(6000, 'f'), "Location: http://127.0.0.1:" + std::to_string(second.port())}, "");
   });
 
   EXPECT_EQ(FetchPage(first.Url("/big"), 0, {}, nullptr, nullptr, nullptr, nullptr, true), "second");
@@ -842,8 +841,7 @@ TEST(FetchProxy, HttpAddressGoesThroughTheProxy) {
   EXPECT_EQ(origin.Connections(), 0);
   const auto requests = proxy.Requests();
   ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].method + " " + requests[0].target + " " + requests[0].version,
-            "GET " + address + " HTTP/1.1");
+  EXPECT_EQ(requests[0].method + " " + requests[0].target + " " + requests[0].version, "GET " + address + " HTTP/1.1");
   EXPECT_THAT(requests[0].headerLines,
               ElementsAre("Host: 127.0.0.1:" + std::to_string(origin.port()), "User-Agent: " + kDefaultAgent,
                           "Referer: " + address, "Accept: */*", "Accept-Language: zh-cn",
@@ -874,8 +872,8 @@ TEST(FetchProxy, HttpsAddressGoesDirect) {
   FetchLimits limits;
   limits.stallTimeoutMs = 200;
 
-  EXPECT_THAT(FetchPage("https://127.0.0.1:" + std::to_string(origin.port()) + "/s", 0, {}, nullptr, nullptr,
-                        nullptr, nullptr, false, nullptr, &proxyText, nullptr, limits),
+  EXPECT_THAT(FetchPage("https://127.0.0.1:" + std::to_string(origin.port()) + "/s", 0, {}, nullptr, nullptr, nullptr,
+                        nullptr, false, nullptr, &proxyText, nullptr, limits),
               IsEmpty());
 
   EXPECT_EQ(origin.Connections(), 1);
@@ -889,8 +887,8 @@ TEST(FetchFailure, UnreachablePortGivesEmptyBytes) {
   Text target;
 
   const DeadPort dead;
-  EXPECT_THAT(FetchPage("http://127.0.0.1:" + std::to_string(dead.port()) + "/x", 0, {}, nullptr, nullptr,
-                        nullptr, &target, false, nullptr, nullptr, &headers),
+  EXPECT_THAT(FetchPage("http://127.0.0.1:" + std::to_string(dead.port()) + "/x", 0, {}, nullptr, nullptr, nullptr,
+                        &target, false, nullptr, nullptr, &headers),
               IsEmpty());
   EXPECT_THAT(headers, IsEmpty());
   EXPECT_THAT(target, IsEmpty());
@@ -934,8 +932,8 @@ TEST(FetchFailure, SlowButSteadyBodyIsNotCutOff) {
     close(fd);
   });
 
-  EXPECT_EQ(FetchPage("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/slow", 0, {}, nullptr,
-                      nullptr, nullptr, nullptr, false, nullptr, nullptr, nullptr, limits),
+  EXPECT_EQ(FetchPage("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/slow", 0, {}, nullptr, nullptr,
+                      nullptr, nullptr, false, nullptr, nullptr, nullptr, limits),
             "steady");
   trickle.join();
   close(listener);
@@ -947,6 +945,7 @@ struct SizeCase {
   bool announced;  // with Content-Length; else the body ends with the connection
   bool kept;
 };
+void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.name; }
 
 class FetchBodyLimit : public ::testing::TestWithParam<SizeCase> {};
 
@@ -960,8 +959,8 @@ TEST_P(FetchBodyLimit, LargerBodyCountsAsAFailedRead) {
   FetchLimits limits;
   limits.maxBodyBytes = 1000;
 
-  EXPECT_EQ(FetchPage(server.Url("/big"), 0, {}, nullptr, nullptr, nullptr, nullptr, false, nullptr, nullptr,
-                      nullptr, limits),
+  EXPECT_EQ(FetchPage(server.Url("/big"), 0, {}, nullptr, nullptr, nullptr, nullptr, false, nullptr, nullptr, nullptr,
+                      limits),
             c.kept ? body : "");
 }
 
@@ -989,21 +988,18 @@ class FetchLocalFile : public ::testing::Test {
 };
 
 TEST_F(FetchLocalFile, AutomaticRedirectToAFileIsRefused) {
-  RawServer server([&](const RawRequest&, int) {
-    return Answer("302 Found", {"Location: " + FolderUrl() + "/secret.txt"}, "");
-  });
+  RawServer server(
+      [&](const RawRequest&, int) { return Answer("302 Found", {"Location: " + FolderUrl() + "/secret.txt"}, ""); });
 
   EXPECT_THAT(FetchPageText(server.Url("/secret.txt")), Not(HasSubstr("SECRET")));
 }
 
 TEST_F(FetchLocalFile, MovedFollowUpToAFileIsRefused) {
-  RawServer server([&](const RawRequest&, int) {
-    return Answer("301 Moved Permanently", {"Location: " + FolderUrl()}, "moved");
-  });
+  RawServer server(
+      [&](const RawRequest&, int) { return Answer("301 Moved Permanently", {"Location: " + FolderUrl()}, "moved"); });
 
   for (bool noRedirect : {true, false}) {
-    EXPECT_THAT(FetchPage(server.Url("/secret.txt"), 0, {}, nullptr, nullptr, nullptr, nullptr, noRedirect),
-                IsEmpty());
+    EXPECT_THAT(FetchPage(server.Url("/secret.txt"), 0, {}, nullptr, nullptr, nullptr, nullptr, noRedirect), IsEmpty());
   }
   EXPECT_EQ(server.Requests().size(), 2u);
 }
@@ -1013,7 +1009,7 @@ TEST_F(FetchLocalFile, OtherSchemesAreNeverFetched) {
   const std::string port = std::to_string(server.port());
   for (const std::string& address : std::vector<std::string>{
            FolderUrl() + "/secret.txt", "FILE:" + folder_.string() + "/secret.txt", "ftp://127.0.0.1:" + port + "/x",
-        "gopher://127.0.0.1:" + port + "/x", "dict://127.0.0.1:" + port + "/x", "127.0.0.1:" + port + "/a\r\nb"}) {
+           "gopher://127.0.0.1:" + port + "/x", "dict://127.0.0.1:" + port + "/x", "127.0.0.1:" + port + "/a\r\nb"}) {
     EXPECT_THAT(FetchPageText(address), IsEmpty()) << address;
   }
   EXPECT_EQ(server.Connections(), 0);
