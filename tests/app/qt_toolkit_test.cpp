@@ -538,6 +538,24 @@ TEST_F(QtToolkitTest, EveryOperationWorksFromAWorker) {
   EXPECT_TRUE(PumpUntil([&] { return !tk->IsOpen(kWindow); }));
 }
 
+TEST_F(QtToolkitTest, WorkerAskingWithoutPauseLeavesTheWindowThreadItsEvents) {
+  std::atomic<int> ticks{0};
+  tk->SetHandler(kWindow, "时钟", Event::Tick, [&] { ++ticks; });
+  tk->LoadWindow(kWindow, false);
+  tk->SetProperty(kWindow, "时钟", Property::TimerPeriod, 10);
+  std::atomic<bool> stop{false};
+  std::atomic<long> asked{0};
+  std::thread worker([&] {
+    while (!stop) {
+      tk->GetProperty(kWindow, "标签", Property::Caption);
+      ++asked;
+    }
+  });
+  EXPECT_TRUE(PumpUntil([&] { return ticks >= 10 && asked >= 100; }));
+  stop = true;
+  EXPECT_TRUE(OnWorker([&] { worker.join(); }));  // its last request needs the window thread
+}
+
 TEST_F(QtToolkitTest, RunOnWindowThreadRunsDirectlyOnTheWindowThread) {
   bool ran = false;
   EXPECT_TRUE(tk->RunOnWindowThread([&] { ran = true; }));

@@ -350,7 +350,14 @@ struct QtToolkit::Impl {
     std::uint64_t count = 0;
     while (::read(wakeFd, &count, sizeof count) > 0) {
     }
-    for (;;) {
+    // Only the requests present now: a worker that asks again at once must
+    // not keep the window thread from its own events. Later ones woke us again.
+    std::size_t pending = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      pending = queue.size();
+    }
+    for (; pending > 0; --pending) {
       std::shared_ptr<Task> task;
       {
         std::lock_guard<std::mutex> lock(mutex);
