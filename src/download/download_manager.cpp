@@ -56,8 +56,10 @@ void InitCurlOnce() {
 
 // One JSON-RPC call; the "result" member of the answer, or nothing when the
 // endpoint did not answer, answered with an error or with something else.
+// `refused` tells whether nothing at all listens on the port.
 std::optional<json> Call(int port, const std::string& secret, const std::string& method, json params,
-                         int timeoutMs) {
+                         int timeoutMs, bool* refused = nullptr) {
+  if (refused) *refused = false;
   InitCurlOnce();
   if (!secret.empty()) params.insert(params.begin(), "token:" + secret);
   const std::string body =
@@ -83,6 +85,7 @@ std::optional<json> Call(int port, const std::string& secret, const std::string&
   const CURLcode rc = curl_easy_perform(curl);
   curl_slist_free_all(headers);
   curl_easy_cleanup(curl);
+  if (refused) *refused = rc == CURLE_COULDNT_CONNECT;
   if (rc != CURLE_OK) return std::nullopt;
 
   json reply = json::parse(answer, nullptr, false);
@@ -90,8 +93,8 @@ std::optional<json> Call(int port, const std::string& secret, const std::string&
   return reply["result"];
 }
 
-bool Answers(int port, const std::string& secret, int timeoutMs) {
-  std::optional<json> version = Call(port, secret, "aria2.getVersion", json::array(), timeoutMs);
+bool Answers(int port, const std::string& secret, int timeoutMs, bool* refused = nullptr) {
+  std::optional<json> version = Call(port, secret, "aria2.getVersion", json::array(), timeoutMs, refused);
   return version && version->is_object() && version->contains("version");
 }
 
@@ -214,7 +217,15 @@ int SpawnDetached(const std::vector<std::string>& arguments) {
   return pid;
 }
 
-bool ProcessGone(int pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
+// Gone, or a zombie waiting for whoever adopted it to reap it.
+bool ProcessGone(int pid) {
+  if (::kill(pid, 0) != 0) return errno == ESRCH;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const std::size_t close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+}
 
 // A file name the manager may use as it is: one plain name in the folder.
 bool IsPlainFileName(const std::string& name) {
@@ -268,8 +279,11 @@ std::unique_ptr<DownloadAgent> DownloadAgent::Create(const DownloadManagerConfig
   };
 
   std::string secret = ReadSecret(secretFile);
-  if (Answers(config.rpcPort, secret, config.answerTimeoutMs)) return agent(secret);
-  if (!config.startIfMissing) return nullptr;
+  bool refused = false;
+  if (Answers(config.rpcPort, secret, config.answerTimeoutMs, &refused)) return agent(secret);
+  // Something else holds the port (another program, or a manager with a
+  // secret we do not know): a manager started now could not take it.
+  if (!refused || !config.startIfMissing) return nullptr;
   const std::string executable = FindExecutable(config.executable);
   if (executable.empty()) return nullptr;
 
@@ -294,7 +308,12 @@ std::unique_ptr<DownloadAgent> DownloadAgent::Create(const DownloadManagerConfig
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(config.startTimeoutMs);
   for (;;) {
     if (Answers(config.rpcPort, secret, config.answerTimeoutMs)) return agent(secret);
-    if (ProcessGone(pid) || std::chrono::steady_clock::now() >= end) return nullptr;
+    if (ProcessGone(pid)) return nullptr;
+    if (std::chrono::steady_clock::now() >= end) {
+      // Started but never answering: of no use to anyone, so it goes.
+      ::kill(pid, SIGTERM);
+      return nullptr;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
 }
