@@ -613,8 +613,8 @@ struct QtToolkit::Impl {
         inst.widget->move(area.center().x() - outer.width() / 2 + 1, area.center().y() - outer.height() / 2 + 1);
       }
     }
+    // A window shown for the first time comes up on top already.
     inst.widget->show();
-    inst.widget->raise();
     inst.widget->activateWindow();
   }
 
@@ -966,7 +966,6 @@ struct QtToolkit::Impl {
       if (auto s = w.lock()) s->d_->BoxFinished(box);
     });
     box->show();
-    box->raise();
     box->activateWindow();
     return box;
   }
