@@ -349,11 +349,7 @@ Bytes Fetch(const Text& address, int method, const Text& postText, Text* cookies
   Text& fresh = newCookies != nullptr ? *newCookies : ownNewCookies;
   Text ownTarget;
   Text& target = redirectTarget != nullptr ? *redirectTarget : ownTarget;
-  fresh.clear();
-  for (const Text& line : Split(block, "\r\n")) {
-    if (Find(line, "Location:") > 0) target = HeaderValue(line);
-    if (Find(line, "Set-Cookie") > 0) fresh += CookieOfLine(line) + "; ";
-  }
+  ScanResponseHeaders(block, fresh, target);
   if (cookies != nullptr) MergeCookies(*cookies, fresh);
   if (target.empty()) target = block;
 
@@ -376,6 +372,14 @@ Bytes Fetch(const Text& address, int method, const Text& postText, Text* cookies
 }
 
 }  // namespace
+
+void ScanResponseHeaders(const Text& block, Text& newCookies, Text& redirectTarget) {
+  newCookies.clear();
+  for (const Text& line : Split(block, "\r\n")) {
+    if (Find(line, "Location:") > 0) redirectTarget = HeaderValue(line);
+    if (Find(line, "Set-Cookie") > 0) newCookies += CookieOfLine(line) + "; ";
+  }
+}
 
 Bytes FetchPage(const Text& address, int method, const Text& postText, Text* cookies, Text* newCookies,
                 Text* headerLines, Text* redirectTarget, bool noRedirect, Bytes* postBytes, const Text* proxy,

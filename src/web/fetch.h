@@ -85,6 +85,11 @@ Bytes FetchPage(const Text& address,
                 Text* responseHeaders = nullptr,  // out: raw header block of the final response
                 const FetchLimits& limits = {});
 
+// The scan of a response header block: newCookies becomes the "name=value; "
+// items of its Set-Cookie lines, redirectTarget the value of its last
+// Location line (left as it was when there is none).
+void ScanResponseHeaders(const Text& block, Text& newCookies, Text& redirectTarget);
+
 // FetchPage(address) with every option left out, its bytes up to the first NUL.
 Text FetchPageText(const Text& address);
 
