@@ -263,9 +263,11 @@ std::string UserDownloadFolder() {
 }
 
 std::string DefaultSecretFile() {
-  std::string runtime = Env("XDG_RUNTIME_DIR");
-  if (runtime.empty() || runtime.front() != '/') runtime = HomeFolder() + "/.cache";
-  return runtime + "/kestrune/aria2.conf";
+  // Not the runtime folder: that goes at logout while the manager may live
+  // on, and a manager whose secret is lost can be neither used nor replaced.
+  std::string state = Env("XDG_STATE_HOME");
+  if (state.empty() || state.front() != '/') state = HomeFolder() + "/.local/state";
+  return state + "/kestrune/aria2.conf";
 }
 
 DownloadAgent::DownloadAgent(const DownloadManagerConfig& config, std::string secret, std::string folder)

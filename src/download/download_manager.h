@@ -16,9 +16,10 @@
 //
 // The endpoint is protected by an RPC secret. A manager this client starts
 // reads its secret from a small configuration file (mode 0600, in the user's
-// runtime folder) that the client writes and reads back; without a secret any
-// web page could drive the manager through the user's browser. A manager
-// running without a secret ignores the one sent.
+// state folder) that the client writes and reads back; without a secret any
+// web page could drive the manager through the user's browser, since the
+// manager takes a plain cross-site POST. A manager running without a secret
+// ignores the one sent; one with a secret of its own is not used.
 //
 // A manager the client starts lives on after the program ends, as a download
 // manager does, so downloads continue. It listens on loopback only, saves into
@@ -88,7 +89,7 @@ class DownloadAgent {
 // user-dirs.dirs in $XDG_CONFIG_HOME (default ~/.config), else ~/Downloads.
 std::string UserDownloadFolder();
 
-// $XDG_RUNTIME_DIR/kestrune/aria2.conf, else ~/.cache/kestrune/aria2.conf.
+// $XDG_STATE_HOME/kestrune/aria2.conf, by default under ~/.local/state.
 std::string DefaultSecretFile();
 
 }  // namespace kestrune

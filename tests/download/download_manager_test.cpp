@@ -276,5 +276,15 @@ INSTANTIATE_TEST_SUITE_P(
                       FolderCase{"RelativeEnvironmentIgnored", std::string("in"), std::nullopt, "~/Downloads"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(DefaultSecretFileTest, LivesInTheUsersStateFolder) {
+  ScopedEnv home("HOME", "/home/someone");
+  {
+    ScopedEnv state("XDG_STATE_HOME", std::nullopt);
+    EXPECT_EQ(DefaultSecretFile(), "/home/someone/.local/state/kestrune/aria2.conf");
+  }
+  ScopedEnv state("XDG_STATE_HOME", "/var/state/someone");
+  EXPECT_EQ(DefaultSecretFile(), "/var/state/someone/kestrune/aria2.conf");
+}
+
 }  // namespace
 }  // namespace kestrune
