@@ -5,6 +5,7 @@
 
 #include "fuzz/fuzz_input.h"
 #include "web/http_reader.h"
+#include "web/text.h"
 #include "web/url.h"
 
 using namespace kestrune;
@@ -26,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Text fresh = p[1];
   Text merged = MergeCookies(cookies, fresh);
   if (merged != cookies) std::abort();
-  if (fresh.find(' ') != std::string::npos) std::abort();
+  // A 0x20 that is the trail byte of a two-byte character is not a space.
+  if (RemoveSpaces(fresh) != fresh) std::abort();
   RemoveDuplicateItems(p[0], p[1]);
   CookieName(p[1]);
   return 0;
