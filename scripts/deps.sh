@@ -6,7 +6,7 @@ KESTRUNE_PACKAGES=(
   qt6-base-dev qt6-translations-l10n libgl1-mesa-dev
   libcurl4-openssl-dev libicu-dev libpcre2-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
-  aria2 xvfb xauth fonts-wqy-microhei imagemagick python3
+  libx11-dev aria2 xvfb xauth fonts-wqy-microhei imagemagick python3
 )
 
 kestrune_install_deps() {

@@ -6,8 +6,11 @@
 #
 #   bench/app/startup_idle.sh [BUILD_DIR]     (ROUNDS=3 IDLE_SECONDS=10)
 #
-# The program is built Release with every fixed address on a closed loopback
-# port, so the background checks fail at once and nothing leaves the machine.
+# The program is built as scripts/run builds it (RelWithDebInfo), with every
+# fixed address on a closed loopback port, so the background checks fail at
+# once and nothing leaves the machine. No session bus, so libdbus starts no
+# bus daemon for the private display. Needs `add_subdirectory(app)` in
+# bench/CMakeLists.txt.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${1:-$root/build-bench-app}"
@@ -15,15 +18,17 @@ rounds="${ROUNDS:-3}"
 idle="${IDLE_SECONDS:-10}"
 dead="http://127.0.0.1:9"
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKESTRUNE_BUILD_TESTS=OFF -DKESTRUNE_BUILD_BENCHMARKS=ON \
   -DKESTRUNE_CATALOGUE_BASE_URL="$dead" -DKESTRUNE_CONFIG_PAGE_URL="$dead/config" \
   -DKESTRUNE_NETDISK_LINK_PREFIX="$dead/d" -DKESTRUNE_PROMO_PAGE_URL="$dead/promo" >/dev/null
-cmake --build "$build" --target kestrune kestrune_bench_bare_window kestrune_bench_window_probe >/dev/null
-
-program="$(find "$build" -name kestrune -type f -perm -u+x | head -n1)"
-bare="$(find "$build" -name kestrune_bench_bare_window -type f | head -n1)"
-probe="$(find "$build" -name kestrune_bench_window_probe -type f | head -n1)"
+if ! log="$(cmake --build "$build" --target kestrune kestrune_bench_bare_window kestrune_bench_window_probe 2>&1)"; then
+  echo "$log" >&2
+  exit 1
+fi
+program="$build/src/app/startup/kestrune"
+bare="$build/bench/app/kestrune_bench_bare_window"
+probe="$build/bench/app/kestrune_bench_window_probe"
 
 # A private X server whose own CPU time can be read too.
 fifo="$(mktemp -u)"
@@ -33,7 +38,7 @@ xvfb=$!
 read -r number <"$fifo"
 rm -f "$fifo"
 trap 'kill "$xvfb" 2>/dev/null || true' EXIT
-export DISPLAY=":$number" QT_QPA_PLATFORM=xcb
+export DISPLAY=":$number" QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS=disabled:
 export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
 chmod 700 "$XDG_RUNTIME_DIR"
 
