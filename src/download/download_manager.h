@@ -69,8 +69,8 @@ class DownloadAgent {
   // is left to the manager, which takes the name from the link. The comment
   // has no counterpart in this manager and is ignored.
   void AddTask(const Text& link, const Text& fileName, const Text& comment);
-  // Starts every task added since the last commit; the argument (the original
-  // interface's commit mode) is ignored.
+  // Starts every task added since the last commit. The argument, a commit
+  // mode, is ignored: this manager has one way to start a task.
   void CommitTasks2(int mode);
 
   // The RPC secret this agent sends; empty when none is known.
