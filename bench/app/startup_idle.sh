@@ -63,12 +63,14 @@ keys = [("first_frame_ms", "time to first drawn frame (ms)"),
         ("cpu_percent", f"CPU over {sys.argv[2]} s idle, program (% of a core)"),
         ("x_cpu_percent", "CPU over the same period, X server (% of a core)"),
         ("peak_rss_kb", "peak resident memory (KiB)")]
-print(f"medians of {sys.argv[3]} runs each")
-print(f"{'measure':<52}{'Kestrune':>12}{'bare Qt':>12}{'ratio':>8}")
+print(f"medians of {sys.argv[3]} runs each, with the range seen")
+print(f"{'measure':<52}{'Kestrune':>28}{'bare Qt':>28}{'ratio':>8}")
+def cell(values):
+    return f"{statistics.median(values):.1f} ({min(values):.1f}-{max(values):.1f})"
 for key, label in keys:
-    k = statistics.median(rows["kestrune"][key])
-    b = statistics.median(rows["bare"][key])
-    ratio = f"{k / b:.2f}" if b else "-"
-    print(f"{label:<52}{k:>12.1f}{b:>12.1f}{ratio:>8}")
+    k, b = rows["kestrune"][key], rows["bare"][key]
+    mb = statistics.median(b)
+    ratio = f"{statistics.median(k) / mb:.2f}" if mb else "-"
+    print(f"{label:<52}{cell(k):>28}{cell(b):>28}{ratio:>8}")
 PY
 rm -f "$results"
