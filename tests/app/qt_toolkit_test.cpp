@@ -501,6 +501,7 @@ TEST_F(QtToolkitTest, EveryOperationWorksFromAWorker) {
   Text caption, edit, status;
   int left = 0, period = 0;
   bool ranOnWindowThread = false, isWindowThread = true;
+  std::atomic<bool> startedFromWorker{false};
   ASSERT_TRUE(OnWorker([&] {
     isWindowThread = tk->IsWindowThread();
     tk->LoadWindow(kWindow, false);
@@ -523,8 +524,10 @@ TEST_F(QtToolkitTest, EveryOperationWorksFromAWorker) {
     });
     tk->SetNextMessageAnswer(MessageAnswer::Yes);
     EXPECT_EQ(tk->ShowMessage(Text("q"), MessageStyle::QuestionYesNo, Text("t")), MessageAnswer::Yes);
+    tk->StartThread([&] { startedFromWorker = true; });
     tk->DestroyWindow(kWindow);
   }));
+  EXPECT_TRUE(PumpUntil([&] { return startedFromWorker.load(); }));
   EXPECT_FALSE(isWindowThread);
   EXPECT_EQ(caption, Ansi("来自工作线程"));
   EXPECT_EQ(edit, "a\r\nb");
