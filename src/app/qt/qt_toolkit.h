@@ -37,6 +37,13 @@ class QWidget;
 // answered while a modal window is open, and the main window stays usable
 // while a worker's question waits. Timers keep ticking throughout.
 //
+// The end. ExitProgram, or closing the last window while RunMessageLoop runs,
+// begins it: workers' requests are cancelled, open message boxes answer
+// Closed, modal waits and the message loop return. The clean-up then runs
+// once, on the window thread, once the loop has unwound (at once when no loop
+// runs), the windows go, and RunMessageLoop returns the exit code. Handlers
+// are dropped with the windows, so the context they hold is released.
+//
 // Events. Created, Clicked (button clicked), Tick, Selected. Selected is
 // raised only when the user picks a list item; writing CurrentSelection
 // raises nothing, since handlers read the choice of the user.
