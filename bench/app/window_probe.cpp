@@ -127,7 +127,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   const auto mapped = Clock::now();
-  while (!HasContent(display, window) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (!HasContent(display, window) && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   const auto drawn = Clock::now();
 
   // Let start-up work settle before the idle period begins.
@@ -147,7 +148,8 @@ int main(int argc, char** argv) {
 
   const double tickMs = 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
   std::printf("first_frame_ms=%.1f mapped_ms=%.1f cpu_percent=%.2f x_cpu_percent=%.2f peak_rss_kb=%ld\n",
-              Ms(drawn - start), Ms(mapped - start), 100.0 * static_cast<double>(cpuAfter - cpuBefore) * tickMs / idleMs,
+              Ms(drawn - start), Ms(mapped - start),
+              100.0 * static_cast<double>(cpuAfter - cpuBefore) * tickMs / idleMs,
               xserver > 0 ? 100.0 * static_cast<double>(xAfter - xBefore) * tickMs / idleMs : 0.0, peak);
   return 0;
 }

@@ -20,8 +20,7 @@ constexpr const char kNotice[] = "公告栏";
 constexpr const char kStatusBar[] = "状态条1";
 constexpr int kStatusPanel = 1;
 
-ControlDef Control(std::string name, ControlKind kind, int left, int top, int width, int height,
-                   Text caption = {}) {
+ControlDef Control(std::string name, ControlKind kind, int left, int top, int width, int height, Text caption = {}) {
   ControlDef c;
   c.name = std::move(name);
   c.kind = kind;
@@ -81,8 +80,8 @@ bool ServerAnswers(const Text& address) {
   limits.connectTimeoutMs = 5000;
   limits.stallTimeoutMs = 5000;
   Text responseHeaders;
-  FetchPage(address, 0, {}, nullptr, nullptr, nullptr, nullptr, /*noRedirect=*/true, nullptr, nullptr,
-            &responseHeaders, limits);
+  FetchPage(address, 0, {}, nullptr, nullptr, nullptr, nullptr, /*noRedirect=*/true, nullptr, nullptr, &responseHeaders,
+            limits);
   // Any HTTP answer at all shows the site is there; an error status too.
   return responseHeaders.rfind("HTTP/", 0) == 0;
 }

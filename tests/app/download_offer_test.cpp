@@ -38,9 +38,10 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"NoContentType", "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n", false},
         AnswerCase{"OctetStream", "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n", true},
         AnswerCase{"Zip", "HTTP/1.1 200 OK\r\nContent-Type: application/zip\r\n\r\n", true},
-        AnswerCase{"AttachedHtml",
-                   "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Disposition: attachment; filename=a.html\r\n\r\n",
-                   true},
+        AnswerCase{
+            "AttachedHtml",
+            "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Disposition: attachment; filename=a.html\r\n\r\n",
+            true},
         AnswerCase{"InlineDisposition",
                    "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Disposition: inline\r\n\r\n", false},
         AnswerCase{"NotFound", "HTTP/1.1 404 Not Found\r\nContent-Type: application/octet-stream\r\n\r\n", false},

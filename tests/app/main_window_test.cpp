@@ -264,13 +264,12 @@ TEST_F(MainWindowTest, NoticeWrapsOnlyWhenItsRightEdgeArrivesExactlyAtZero) {
     int leftAfter;
   };
   const Step steps[] = {
-      {width210, -210, 749},  // -210 + 210 = 0: back to 750, then one pixel
-      {width210, 1, 748},
-      {width210, -214, -215},  // -4: runs on
-      {width216, 1, -216},     // the width grew: -215 + 216 = 1, no wrap
-      {width216, 1, 749},      // -216 + 216 = 0
-      {width210, -209, -210},  // 1: runs on
-      {width180, 1, -211},     // the width shrank past 0: -210 + 180 = -30, runs on
+      {width210, -210, 749},                           // -210 + 210 = 0: back to 750, then one pixel
+      {width210, 1, 748},     {width210, -214, -215},  // -4: runs on
+      {width216, 1, -216},                             // the width grew: -215 + 216 = 1, no wrap
+      {width216, 1, 749},                              // -216 + 216 = 0
+      {width210, -209, -210},                          // 1: runs on
+      {width180, 1, -211},                             // the width shrank past 0: -210 + 180 = -30, runs on
       {width180, 1, -212},
   };
   int index = 0;

@@ -144,10 +144,10 @@ TEST_F(QtToolkitTest, BuildsEveryControlKindAtItsPlaceWithItsContent) {
     QRect geometry;
   };
   const Case cases[] = {
-      {"标签", "QLabel", {10, 10, 100, 20}},          {"透明", "QLabel", {120, 10, 100, 20}},
-      {"按钮", "QPushButton", {10, 40, 80, 24}},      {"编辑框", "QPlainTextEdit", {10, 70, 60, 40}},
-      {"组合框", "QComboBox", {100, 40, 150, 20}},    {"状态条", "QFrame", {0, 180, 300, 20}},
-      {"浏览框", "QWidget", {500, 500, 100, 100}},    {"外面", "QPushButton", {400, 400, 80, 24}},
+      {"标签", "QLabel", {10, 10, 100, 20}},       {"透明", "QLabel", {120, 10, 100, 20}},
+      {"按钮", "QPushButton", {10, 40, 80, 24}},   {"编辑框", "QPlainTextEdit", {10, 70, 60, 40}},
+      {"组合框", "QComboBox", {100, 40, 150, 20}}, {"状态条", "QFrame", {0, 180, 300, 20}},
+      {"浏览框", "QWidget", {500, 500, 100, 100}}, {"外面", "QPushButton", {400, 400, 80, 24}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

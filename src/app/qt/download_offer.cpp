@@ -90,11 +90,16 @@ bool IsValidUtf8(std::string_view s) {
   while (i < s.size()) {
     const auto b = static_cast<unsigned char>(s[i]);
     std::size_t extra;
-    if (b < 0x80) extra = 0;
-    else if (b >= 0xC2 && b <= 0xDF) extra = 1;
-    else if (b >= 0xE0 && b <= 0xEF) extra = 2;
-    else if (b >= 0xF0 && b <= 0xF4) extra = 3;
-    else return false;
+    if (b < 0x80)
+      extra = 0;
+    else if (b >= 0xC2 && b <= 0xDF)
+      extra = 1;
+    else if (b >= 0xE0 && b <= 0xEF)
+      extra = 2;
+    else if (b >= 0xF0 && b <= 0xF4)
+      extra = 3;
+    else
+      return false;
     if (i + extra >= s.size() && extra > 0) return false;
     for (std::size_t k = 1; k <= extra; ++k) {
       const auto c = static_cast<unsigned char>(s[i + k]);
@@ -198,8 +203,7 @@ std::string SaveNewFile(const std::string& folder, const std::string& name, std:
   const std::string stem = wanted.stem().string();
   const std::string extension = wanted.extension().string();
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    const std::string candidate =
-        attempt == 0 ? name : stem + " (" + std::to_string(attempt) + ")" + extension;
+    const std::string candidate = attempt == 0 ? name : stem + " (" + std::to_string(attempt) + ")" + extension;
     const fs::path path = fs::path(folder) / candidate;
     // "x": fails when the file exists, so nothing present is ever replaced.
     std::FILE* file = std::fopen(path.c_str(), "wbx");

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <cstdint>
 #include <deque>
 #include <future>
@@ -69,7 +69,8 @@ QString ToQt(std::string_view ansi) {
 }
 
 Text FromQt(const QString& s) {
-  return Utf16ToAnsi(std::string_view(reinterpret_cast<const char*>(s.utf16()), static_cast<std::size_t>(s.size()) * 2));
+  return Utf16ToAnsi(
+      std::string_view(reinterpret_cast<const char*>(s.utf16()), static_cast<std::size_t>(s.size()) * 2));
 }
 
 bool IsTextProperty(Property p) { return p == Property::Caption || p == Property::Text || p == Property::Address; }
@@ -214,8 +215,8 @@ struct QtToolkit::Impl {
     QTimer* timer = nullptr;
     int timerPeriod = 0;
     int left = 0, top = 0, width = 0, height = 0;  // timers only: they have no widget
-    bool visible = true;  // timers and browsers, which show nothing
-    Text caption;         // label, button, edit box: exactly what was written
+    bool visible = true;                           // timers and browsers, which show nothing
+    Text caption;                                  // label, button, edit box: exactly what was written
     bool settingText = false;
     bool userEdited = false;
     std::vector<Text> items;
@@ -324,7 +325,11 @@ struct QtToolkit::Impl {
   void Post(std::function<void()> fn) {
     if (OnWindowThread()) {
       QMetaObject::invokeMethod(
-          context, [w = self, fn = std::move(fn)] { if (auto s = w.lock()) fn(); }, Qt::QueuedConnection);
+          context,
+          [w = self, fn = std::move(fn)] {
+            if (auto s = w.lock()) fn();
+          },
+          Qt::QueuedConnection);
       return;
     }
     auto task = std::make_shared<Task>();
@@ -934,7 +939,8 @@ struct QtToolkit::Impl {
         // As a browser does with a file: ask before anything is written.
         static const Text kTitle = Ansi("文件下载");
         const std::string name = DownloadFileName(headers, address);
-        const Text question = Ansi("是否保存文件“") + Utf8ToAnsi(name) + Ansi("”？\r\n\r\n保存到：") + Utf8ToAnsi(folder);
+        const Text question =
+            Ansi("是否保存文件“") + Utf8ToAnsi(name) + Ansi("”？\r\n\r\n保存到：") + Utf8ToAnsi(folder);
         if (toolkit->ShowMessage(question, MessageStyle::QuestionYesNo, kTitle) == MessageAnswer::Yes) {
           result.savedPath = SaveNewFile(folder, name, body);
           result.status = result.savedPath.empty() ? BrowserStatus::Failed : BrowserStatus::Saved;
@@ -1159,8 +1165,7 @@ Value QtToolkit::GetProperty(std::string_view window, std::string_view control, 
   return value;
 }
 
-void QtToolkit::SetProperty(std::string_view window, std::string_view control, Property property,
-                            const Value& value) {
+void QtToolkit::SetProperty(std::string_view window, std::string_view control, Property property, const Value& value) {
   if (IsWindowThread()) {
     d_->Set(window, control, property, value);
     return;

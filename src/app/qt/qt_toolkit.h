@@ -88,8 +88,7 @@ class QtToolkit final : public Toolkit, public std::enable_shared_from_this<QtTo
   void SetHandler(std::string_view window, std::string_view control, Event event, Handler handler) override;
   void SetCleanup(Routine cleanup) override;
   Value GetProperty(std::string_view window, std::string_view control, Property property) override;
-  void SetProperty(std::string_view window, std::string_view control, Property property,
-                   const Value& value) override;
+  void SetProperty(std::string_view window, std::string_view control, Property property, const Value& value) override;
   void LoadWindow(std::string_view window, bool modal) override;
   int RunMessageLoop() override;
   void DestroyWindow(std::string_view window) override;
