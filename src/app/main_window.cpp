@@ -2,7 +2,6 @@
 #include "app/main_window.h"
 
 #include <atomic>
-#include <cmath>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -54,9 +53,11 @@ void MoveNotice(Toolkit& tk, std::chrono::system_clock::time_point now) {
   tk.SetProperty(kMain, kNotice, Property::Width, static_cast<int>(static_cast<double>(length) * 6.0));
   const double left = tk.GetInt(kMain, kNotice, Property::Left);
   const double width = tk.GetInt(kMain, kNotice, Property::Width);
-  // Only an exact arrival of the right edge at 0 wraps; a width change that
-  // carries the notice past 0 lets it run on until a later exact arrival.
-  if (std::fabs(left + width) <= 0.0000001) tk.SetProperty(kMain, kNotice, Property::Left, 750);
+  // The notice wraps when its right edge arrives at 0, and also when a width
+  // change has carried it past 0: it moves left a pixel a tick and its width
+  // never grows enough to bring the sum back, so waiting for an exact 0 would
+  // lose the notice for good.
+  if (left + width <= 0.0000001) tk.SetProperty(kMain, kNotice, Property::Left, 750);
   tk.SetProperty(kMain, kNotice, Property::Left, tk.GetInt(kMain, kNotice, Property::Left) - 1);
 }
 

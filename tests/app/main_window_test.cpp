@@ -252,7 +252,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NoticeCase{"TwoDigitHour", 13, 0, 7, "测试软件！2026年12月10日13时0分7秒", 34}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(MainWindowTest, NoticeWrapsOnlyWhenItsRightEdgeArrivesExactlyAtZero) {
+TEST_F(MainWindowTest, NoticeWrapsWhenItsRightEdgeReachesOrPassesZero) {
   Open();
   tk->SetProperty(kMain, "时钟2", Property::TimerPeriod, 0);
   const auto width210 = LocalTime(2026, 12, 10, 3, 26, 10);   // 35 bytes
@@ -265,12 +265,11 @@ TEST_F(MainWindowTest, NoticeWrapsOnlyWhenItsRightEdgeArrivesExactlyAtZero) {
   };
   const Step steps[] = {
       {width210, -210, 749},                           // -210 + 210 = 0: back to 750, then one pixel
-      {width210, 1, 748},     {width210, -214, -215},  // -4: runs on
-      {width216, 1, -216},                             // the width grew: -215 + 216 = 1, no wrap
-      {width216, 1, 749},                              // -216 + 216 = 0
-      {width210, -209, -210},                          // 1: runs on
-      {width180, 1, -211},                             // the width shrank past 0: -210 + 180 = -30, runs on
-      {width180, 1, -212},
+      {width210, 1, 748},    {width210, -209, -210},   // 1: runs on
+      {width216, 1, -211},                             // the width grew: -210 + 216 = 6, runs on
+      {width180, 1, 749},                              // shrank past 0: -211 + 180 = -31 would never
+                                                       // come back to 0, so it wraps as well
+      {width210, -214, 749},                           // -4: wraps
   };
   int index = 0;
   for (const Step& s : steps) {
