@@ -148,7 +148,11 @@ std::string FindExecutable(const std::string& name) {
     if (end == std::string::npos) end = path.size();
     std::string folder = path.substr(start, end - start);
     if (folder.empty()) folder = ".";
-    const std::string candidate = folder + "/" + name;
+    // Appended piecewise: gcc 12 at -O3 takes folder + "/" + name for an
+    // overlapping copy (-Wrestrict) and would fail the Release build.
+    std::string candidate = folder;
+    candidate += '/';
+    candidate += name;
     struct stat st {};
     if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
       return candidate;
