@@ -146,11 +146,10 @@ std::string FindExecutable(const std::string& name) {
   while (start <= path.size()) {
     std::size_t end = path.find(':', start);
     if (end == std::string::npos) end = path.size();
-    std::string folder = path.substr(start, end - start);
-    if (folder.empty()) folder = ".";
-    // Appended piecewise: gcc 12 at -O3 takes folder + "/" + name for an
-    // overlapping copy (-Wrestrict) and would fail the Release build.
-    std::string candidate = folder;
+    // An empty entry is the current folder. Built without assigning a literal
+    // to a string: gcc 12 at -O3 takes that for an overlapping copy
+    // (-Wrestrict) and would fail the Release build.
+    std::string candidate = end > start ? path.substr(start, end - start) : std::string(1, '.');
     candidate += '/';
     candidate += name;
     struct stat st {};
