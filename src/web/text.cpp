@@ -1,8 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "web/text.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define KESTRUNE_PAIR_FILTER 1
+#endif
 
 #include "web/codepage.h"
 
@@ -49,14 +55,149 @@ class CharBoundaries {
   std::size_t known_;
 };
 
+// Byte-exact search for a needle of two bytes or more: the first occurrence at
+// or after `from`, as memmem gives it. Pages are mostly entries cut from the
+// same template, where memmem's two-way search keeps matching long stretches;
+// testing the needle's first and last bytes at 16 or 32 positions at once and
+// confirming the few positions where both stand is two to three times faster
+// there.
+// What confirming the wrong positions costs is bounded by a share of the bytes
+// passed, beyond which the rest is left to memmem, which stays linear whatever
+// the text.
+class PairFilter {
+ public:
+  PairFilter(const unsigned char* text, std::size_t n, const unsigned char* needle, std::size_t m)
+      : text_(text), n_(n), needle_(needle), m_(m), allowance_(8 * m + 4096) {}
+
+  std::size_t Find(std::size_t from) {
+#ifdef KESTRUNE_PAIR_FILTER
+    if (!exhausted_ && n_ - from >= m_) return HasAvx2() ? FindAvx2(from) : FindSse2(from);
+#endif
+    return FindWithMemmem(from);
+  }
+
+ private:
+#ifdef KESTRUNE_PAIR_FILTER
+  static bool HasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+  }
+
+  // Called for each position where the first and last bytes stand. True when
+  // the needle is there; false otherwise, with `exhausted_` set once the
+  // wrong positions have cost more than allowed.
+  bool Confirm(std::size_t at, std::size_t from) {
+    // A wrong position usually differs early: compare a short head first, so
+    // that it costs what it really costs.
+    const std::size_t head = std::min<std::size_t>(m_, 32);
+    std::size_t cost = head;
+    if (std::memcmp(text_ + at, needle_, head) == 0) {
+      if (m_ == head || std::memcmp(text_ + at + head, needle_ + head, m_ - head) == 0) return true;
+      cost = m_;
+    }
+    spent_ += cost;
+    if (spent_ > allowance_ + 4 * (at - from)) exhausted_ = true;
+    return false;
+  }
+
+  // Positions beyond the last whole block, one by one.
+  std::size_t FindTail(std::size_t at, std::size_t from) {
+    const std::size_t last = n_ - m_;
+    for (; at <= last; ++at) {
+      if (text_[at] != needle_[0] || text_[at + m_ - 1] != needle_[m_ - 1]) continue;
+      if (Confirm(at, from)) return at;
+      if (exhausted_) return FindWithMemmem(at + 1);
+    }
+    return kNotFound;
+  }
+
+  // Goes through the positions marked in `mask` (bit k for at + k). True when
+  // the search is settled: `result` is the needle's first occurrence, found
+  // among them or, once too much was spent on them, by memmem from there on.
+  bool Settle(unsigned mask, std::size_t at, std::size_t from, std::size_t& result) {
+    for (; mask != 0; mask &= mask - 1) {
+      const std::size_t candidate = at + static_cast<std::size_t>(__builtin_ctz(mask));
+      if (Confirm(candidate, from)) {
+        result = candidate;
+        return true;
+      }
+      if (exhausted_) {
+        result = FindWithMemmem(candidate + 1);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  std::size_t FindSse2(std::size_t from) {
+    const std::size_t last = n_ - m_;  // the last position the needle can start at
+    const __m128i first = _mm_set1_epi8(static_cast<char>(needle_[0]));
+    const __m128i final = _mm_set1_epi8(static_cast<char>(needle_[m_ - 1]));
+    std::size_t at = from;
+    // Both loads stay inside the text: at + 15 <= last and last + m - 1 < n.
+    for (; at + 15 <= last; at += 16) {
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text_ + at));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text_ + at + m_ - 1));
+      const auto mask =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, final))));
+      std::size_t result;
+      if (mask != 0 && Settle(mask, at, from, result)) return result;
+    }
+    return FindTail(at, from);
+  }
+
+  __attribute__((target("avx2"))) std::size_t FindAvx2(std::size_t from) {
+    const std::size_t last = n_ - m_;
+    const __m256i first = _mm256_set1_epi8(static_cast<char>(needle_[0]));
+    const __m256i final = _mm256_set1_epi8(static_cast<char>(needle_[m_ - 1]));
+    std::size_t at = from;
+    for (; at + 31 <= last; at += 32) {
+      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text_ + at));
+      const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text_ + at + m_ - 1));
+      const auto mask = static_cast<unsigned>(
+          _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, final))));
+      std::size_t result;
+      if (mask != 0 && Settle(mask, at, from, result)) return result;
+    }
+    return FindTail(at, from);
+  }
+#endif
+
+  std::size_t FindWithMemmem(std::size_t from) const {
+    if (from >= n_ || n_ - from < m_) return kNotFound;
+    const void* hit = ::memmem(text_ + from, n_ - from, needle_, m_);
+    return hit == nullptr ? kNotFound : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - text_);
+  }
+
+  const unsigned char* text_;
+  std::size_t n_;
+  const unsigned char* needle_;
+  std::size_t m_;
+  std::size_t allowance_;
+  std::size_t spent_ = 0;
+  bool exhausted_ = false;
+};
+
 // Finds the occurrences of one needle that begin on a character, in linear time
-// whatever the needle: Knuth-Morris-Pratt over (optionally ASCII-folded) bytes,
-// with memchr skipping to the next possible first byte while nothing is
-// matched.
+// whatever the needle. A needle that matches byte for byte (case respected, or
+// no ASCII letter in it) is looked for byte for byte (memchr, PairFilter), and
+// each hit is checked to begin a character. Hits on trail bytes are rare in
+// real text; when they pile up (a long needle over a run of pairs that keeps
+// matching one byte off) the search goes on with Knuth-Morris-Pratt over
+// (optionally ASCII-folded) bytes, whose memchr skips to the next possible
+// first byte while nothing is matched. That scan also serves needles with
+// letters whose case is ignored.
 class Searcher {
  public:
-  Searcher(std::string_view needle, Case c) : ignoreCase_(c == Case::Ignore), needle_(needle.size()), fail_(needle.size() + 1) {
-    for (std::size_t i = 0; i < needle.size(); ++i) needle_[i] = Fold(static_cast<unsigned char>(needle[i]));
+  Searcher(std::string_view needle, Case c)
+      : ignoreCase_(c == Case::Ignore), needle_(needle.size()), fail_(needle.size() + 1) {
+    bool hasLetter = false;
+    for (std::size_t i = 0; i < needle.size(); ++i) {
+      const auto b = static_cast<unsigned char>(needle[i]);
+      hasLetter = hasLetter || IsAsciiLetter(b);
+      needle_[i] = Fold(b);
+    }
+    exact_ = !ignoreCase_ || !hasLetter;
     fail_[0] = 0;
     std::size_t k = 0;
     for (std::size_t i = 1; i < needle_.size(); ++i) {
@@ -76,12 +217,7 @@ class Searcher {
   // `from` itself taken as the beginning of a character; kNotFound otherwise.
   // The needle must not be empty.
   std::size_t FindFrom(std::string_view text, std::size_t from) const {
-    std::size_t result = kNotFound;
-    Scan(text, from, [&](std::size_t index) {
-      result = index;
-      return false;
-    });
-    return result;
+    return exact_ ? FindExact(text, from) : FindByScan(text, from);
   }
 
   // Calls onMatch(index) for every occurrence (overlapping ones included) that
@@ -133,9 +269,53 @@ class Searcher {
   }
 
  private:
+  static bool IsAsciiLetter(unsigned char b) { return (b | 0x20) >= 'a' && (b | 0x20) <= 'z'; }
+
   unsigned char Fold(unsigned char b) const { return ignoreCase_ ? FoldAscii(b) : b; }
 
+  std::size_t FindByScan(std::string_view text, std::size_t from) const {
+    std::size_t result = kNotFound;
+    Scan(text, from, [&](std::size_t index) {
+      result = index;
+      return false;
+    });
+    return result;
+  }
+
+  std::size_t FindExact(std::string_view text, std::size_t from) const {
+    const std::size_t m = needle_.size();
+    const std::size_t n = text.size();
+    if (m == 0 || from >= n || n - from < m) return kNotFound;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    CharBoundaries boundaries(text, from);
+    PairFilter pairs(bytes, n, needle_.data(), m);
+    // The byte search forgets what it compared when a hit is refused; what
+    // the refused hits cost is bounded by a share of the bytes passed, beyond
+    // which the rest is left to the linear scan.
+    constexpr std::size_t kRefusedAllowance = 4096;
+    std::size_t refusedCost = 0;
+    std::size_t at = from;
+    while (n - at >= m) {
+      std::size_t index;
+      if (m == 1) {
+        const void* hit = std::memchr(bytes + at, needle_[0], n - at);
+        index = hit == nullptr ? kNotFound : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - bytes);
+      } else {
+        index = pairs.Find(at);
+      }
+      if (index == kNotFound) return kNotFound;
+      if (boundaries.IsStart(index)) return index;
+      // A refused hit stands on a trail byte, so the byte after it begins a
+      // character.
+      at = index + 1;
+      refusedCost += m;
+      if (refusedCost > kRefusedAllowance + 2 * (at - from)) return FindByScan(text, at);
+    }
+    return kNotFound;
+  }
+
   bool ignoreCase_;
+  bool exact_ = true;
   std::vector<unsigned char> needle_;
   std::vector<std::size_t> fail_;
   unsigned char first_ = 0;
@@ -375,6 +555,12 @@ Text RemoveTexts(std::string_view source, std::string_view t1, std::string_view 
     RemoveAllInPlace(work, Searcher(what, Case::Sensitive));
   }
   return work;
+}
+
+void RemoveTextsInPlace(Text& source, std::string_view t) {
+  if (t.empty() || source.empty()) return;
+  // The searcher keeps its own copy of `t`, which may lie in the source.
+  RemoveAllInPlace(source, Searcher(t, Case::Sensitive));
 }
 
 }  // namespace kestrune

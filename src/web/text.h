@@ -87,5 +87,9 @@ Text RemoveTexts(std::string_view source, std::string_view t1, std::string_view 
                  std::string_view t3 = {}, std::string_view t4 = {}, std::string_view t5 = {},
                  std::string_view t6 = {}, std::string_view t7 = {}, std::string_view t8 = {},
                  std::string_view t9 = {}, std::string_view t10 = {});
+// RemoveTexts(source, t) done on `source` itself, for a page of some MB that
+// would otherwise be copied for each text removed from it. `t` may point into
+// `source`.
+void RemoveTextsInPlace(Text& source, std::string_view t);
 
 }  // namespace kestrune

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "web/text.h"
 
+#include <algorithm>
 #include <climits>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -75,7 +78,18 @@ INSTANTIATE_TEST_SUITE_P(
         FindCase{"LastSkipsTrailByte", "\xA1\xA1\xA1", kWideSpace, 1, S, 1, 1},
         // The byte at the start position is taken as the start of a character.
         FindCase{"StartOnTrailByteCountsAsCharacter", std::string(kAh) + kAh, "\xA1\xB0", 2, S, 2, 2},
-        FindCase{"ChineseNeedle", "x" + std::string(kSmall) + kAh + kSmall, kSmall, 1, S, 2, 6}),
+        FindCase{"ChineseNeedle", "x" + std::string(kSmall) + kAh + kSmall, kSmall, 1, S, 2, 6},
+        // A byte search finds "@x" at byte 2 of each text; only a count of the
+        // high bytes before it tells a trail byte from a character.
+        FindCase{"HitOnTrailByteRefused", "\x81@x", "@x", 1, S, -1, -1},
+        FindCase{"HitAfterTwoHighBytes", "\x81\x81@x", "@x", 1, S, 3, 3},
+        FindCase{"HitAfterThreeHighBytesRefused", "\x81\x81\x81@x", "@x", 1, S, -1, -1},
+        FindCase{"RefusedHitThenRealOne", "\x81@x@x", "@x", 1, S, 4, 4},
+        FindCase{"HitAtStartPositionAfterHighByte", "\x81@x", "@x", 2, S, 2, 2},
+        FindCase{"HighRunCountedFromStartPosition", "\x81\x81\x81@x", "@x", 2, S, 4, 4},
+        FindCase{"HitAfterLowTrailByte", "\x81@\x81\x81@x", "@x", 1, S, 5, 5},
+        FindCase{"CaseIgnoredNeedleWithoutLetters", "\x81@[\x81\x81@[", "@[", 1, I, 6, 6},
+        FindCase{"CaseIgnoredNeedleWithLetterOnTrail", "\x81@x@X", "@x", 1, I, 4, 4}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TextCutTest, LeftRightMidCountBytes) {
@@ -304,6 +318,101 @@ TEST(LargePageTest, ManyOccurrencesInTwoMegabytes) {
   EXPECT_EQ(TextBetween(page + "<END>tail", "</TD><end>", "l"), "tai");
 }
 
+// The in-place form takes the same texts out as the copying one, and the page
+// may hold the text it is asked to remove.
+TEST(RemoveTextsInPlaceTest, SameAsCopyingForm) {
+  const std::vector<std::pair<std::string, std::string>> cases = {{"aXbXc", "X"},
+                                                                  {"XXX", "XX"},
+                                                                  {"", "X"},
+                                                                  {"abc", ""},
+                                                                  {"\xB0\xA1\xB0\xA1", "\xA1\xB0"},
+                                                                  {"\x81@x@x", "@x"},
+                                                                  {"<em>a</span><em>a</span>b", "<em>a</span>"}};
+  for (const auto& [source, what] : cases) {
+    std::string page = source;
+    RemoveTextsInPlace(page, what);
+    EXPECT_EQ(page, RemoveTexts(source, what)) << source << " - " << what;
+  }
+  std::string page = "<em>one</span>x<em>one</span>y";
+  RemoveTextsInPlace(page, std::string_view(page).substr(0, 14));
+  EXPECT_EQ(page, "xy");
+}
+
+// The searches take shortcuts (byte searches of whole blocks, checked for
+// character starts afterwards); on random texts full of pairs and near misses
+// they must agree with a plain walk over the characters.
+class ReferenceSearch {
+ public:
+  static std::size_t CharLength(const std::string& text, std::size_t i) {
+    return static_cast<unsigned char>(text[i]) >= 0x80 && i + 1 < text.size() ? 2 : 1;
+  }
+  static bool MatchesAt(const std::string& text, std::size_t i, const std::string& needle, Case c) {
+    if (text.size() - i < needle.size()) return false;
+    for (std::size_t k = 0; k < needle.size(); ++k) {
+      auto fold = [c](char b) { return c == Case::Ignore && b >= 'A' && b <= 'Z' ? static_cast<char>(b + 32) : b; };
+      if (fold(text[i + k]) != fold(needle[k])) return false;
+    }
+    return true;
+  }
+  static int Find(const std::string& text, const std::string& needle, std::size_t from, Case c) {
+    for (std::size_t i = from; i < text.size(); i += CharLength(text, i)) {
+      if (MatchesAt(text, i, needle, c)) return static_cast<int>(i) + 1;
+    }
+    return -1;
+  }
+  static std::string Replace(const std::string& text, const std::string& what, const std::string& with) {
+    std::string result;
+    for (std::size_t i = 0; i < text.size();) {
+      if (MatchesAt(text, i, what, Case::Sensitive)) {
+        result += with;
+        i += what.size();
+      } else {
+        result += text.substr(i, CharLength(text, i));
+        i += CharLength(text, i);
+      }
+    }
+    return result;
+  }
+};
+
+TEST(ShortcutTest, RandomTextsAgreeWithACharacterWalk) {
+  std::mt19937 random(2024);
+  const std::string alphabet = "aAb<@x\x81\xB0\xA1";
+  auto randomText = [&](std::size_t length) {
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) text.push_back(alphabet[random() % alphabet.size()]);
+    return text;
+  };
+  for (int round = 0; round < 20000; ++round) {
+    // Mostly a few repeats of one piece, so that long needles occur often and
+    // nearly; sometimes plain noise.
+    std::string text;
+    if (round % 4 == 0) {
+      text = randomText(random() % 300);
+    } else {
+      const std::string piece = randomText(1 + random() % 80);
+      for (int r = static_cast<int>(random() % 8); r >= 0; --r) text += piece + randomText(random() % 3);
+    }
+    if (text.empty()) continue;
+    const std::size_t at = random() % text.size();
+    const std::string needle = round % 5 == 0
+                                   ? randomText(1 + random() % 4)
+                                   : text.substr(at, 1 + random() % std::min<std::size_t>(70, text.size() - at));
+    const std::size_t from = round % 3 == 0 ? random() % text.size() : 0;
+    const int start = static_cast<int>(from) + 1;
+    SCOPED_TRACE(::testing::PrintToString(text) + " / " + ::testing::PrintToString(needle) + " from " +
+                 std::to_string(start));
+    ASSERT_EQ(Find(text, needle, start), ReferenceSearch::Find(text, needle, from, Case::Sensitive));
+    ASSERT_EQ(Find(text, needle, start, Case::Ignore), ReferenceSearch::Find(text, needle, from, Case::Ignore));
+    const std::string expected = ReferenceSearch::Replace(text, needle, "");
+    ASSERT_EQ(ReplaceAll(text, needle, "#"), ReferenceSearch::Replace(text, needle, "#"));
+    ASSERT_EQ(RemoveTexts(text, needle), expected);
+    std::string inPlace = text;
+    RemoveTextsInPlace(inPlace, needle);
+    ASSERT_EQ(inPlace, expected);
+  }
+}
+
 // Many partial matches of a long needle over a long run of two-byte
 // characters: the search must stay linear.
 TEST(LargePageTest, LongNeedleOverTwoByteRun) {
@@ -315,6 +424,31 @@ TEST(LargePageTest, LongNeedleOverTwoByteRun) {
   EXPECT_EQ(FindLast(run + "x", needle), static_cast<int>(run.size()) - 20000 + 1);
   // Shifted by one byte the needle only matches at trail bytes.
   EXPECT_EQ(Find(run + "x", run.substr(1, 19999) + "x"), -1);
+}
+
+// Every position of a long page is a near miss: the first and last bytes and
+// a long head agree with the needle. Checking them one by one would cost the
+// needle's length at each.
+TEST(LargePageTest, NearMissAtEveryPosition) {
+  const std::string page(1 << 20, 'a');
+  const std::string needle = std::string(1000, 'a') + "b" + std::string(1000, 'a');
+  EXPECT_EQ(Find(page, needle), -1);
+  EXPECT_EQ(Find(page + needle, needle), (1 << 20) + 1);
+  EXPECT_EQ(RemoveTexts(page + needle + page, needle), page + page);
+}
+
+// A long needle that a byte search finds at every trail byte of a long run of
+// pairs: refusing the hits one by one must not cost the needle's length each
+// (that would take minutes here).
+TEST(LargePageTest, LongNeedleFoundAtEveryTrailByte) {
+  std::string run;
+  for (int i = 0; i < 500000; ++i) run += "\x81@";
+  const std::string needle = run.substr(1, 200000);  // "@\x81@\x81..."
+  EXPECT_EQ(Find(run, needle), -1);
+  EXPECT_EQ(RemoveTexts(run, needle), run);
+  EXPECT_EQ(Find("@" + run, needle), 1);
+  // From a start on a trail byte the pairs are read one byte later.
+  EXPECT_EQ(Find(run, needle, 2), 2);
 }
 
 }  // namespace
