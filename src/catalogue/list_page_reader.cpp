@@ -94,7 +94,7 @@ class Cutter {
   void Consume(const Text& entry) {
     // An edit box that gave nothing back (the window is gone) removes nothing.
     if (entry.empty()) return;
-    state_.ListPageHtml = RemoveTexts(state_.ListPageHtml, entry);
+    RemoveTextsInPlace(state_.ListPageHtml, entry);
   }
 
   Text Entry(std::string_view editBox) { return tk_.GetText(kWindow, editBox, Property::Text); }
@@ -160,7 +160,7 @@ void ReadListPageOnWindowThread(const AppContext& ctx) {
   state.ListPageHtml = FetchPageText(state.ListPageUrl);
   // A page that does not look like code page 936 is taken to be UTF-8 that
   // did not say so; an empty answer stays empty.
-  if (Find(state.ListPageHtml, m.pageMarker) == -1) state.ListPageHtml = Utf8ToAnsi(TextToBytes(state.ListPageHtml));
+  if (Find(state.ListPageHtml, m.pageMarker) == -1) state.ListPageHtml = Utf8ToAnsi(state.ListPageHtml);
 
   CutEntriesOnWindowThread(ctx);
 
