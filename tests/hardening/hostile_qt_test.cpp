@@ -101,6 +101,33 @@ TEST(HostilePackageLinksOnQt, NothingButAPlainWebLinkIsOpened) {
   EXPECT_EQ(p.server.RequestCount(), 1u) << "nothing but the list page was fetched";
 }
 
+// ---- The update file the browser control fetches ----
+
+TEST(HostileUpdateFileOnQt, ANameFromTheServerCannotLeaveTheDownloadFolder) {
+  ProgramOnQt p;
+  HostileServer& s = p.server;
+  s.Page("/config", ConfigPage(ConfigEntry("2.0|Folder|kestrune|Notes: 1. 2. 3.|否"), s.Url("/listing")));
+  s.Route("/listing", [files = FileList(s.Url("/d")), folders = FolderListing()](HostileConnection& c) {
+    c.Send(HttpAnswer("200 OK", c.RequestLine().rfind("POST ", 0) == 0 ? files : folders));
+  });
+  s.Page("/list", NormalPage(s.Url()));
+  const std::filesystem::path outside = std::filesystem::temp_directory_path() / "kestrune-escape.sh";
+  s.Route("/d/", Answer("payload", "Content-Type: application/octet-stream\r\n"
+                                   "Content-Disposition: attachment; filename=\"../../../../../" +
+                                       outside.relative_path().string() + "\x01\"\r\n"));
+  p.toolkit->SetNextMessageAnswer(MessageAnswer::Yes);  // take the new version
+  p.toolkit->SetNextMessageAnswer(MessageAnswer::Yes);  // save the file it offers
+  p.toolkit->FireEvent(kMain, "时钟1", Event::Tick);
+
+  ASSERT_TRUE(PumpUntil(
+      [&] { return p.toolkit->Browser(kMain, "超文本浏览框1").status == QtToolkit::BrowserStatus::Saved; }, 20000));
+  const std::filesystem::path saved = p.toolkit->Browser(kMain, "超文本浏览框1").savedPath;
+  EXPECT_EQ(saved.parent_path(), std::filesystem::path(p.manager.Config().downloadFolder)) << saved;
+  for (unsigned char ch : saved.filename().string()) EXPECT_GE(ch, 0x20);
+  EXPECT_FALSE(std::filesystem::exists(outside));
+  EXPECT_EQ(p.toolkit->Messages().size(), 2u);
+}
+
 // ---- The whole program ----
 
 // What the main window shows, read by a worker through the toolkit.

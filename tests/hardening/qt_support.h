@@ -79,6 +79,7 @@ class ProgramOnQt {
  public:
   ProgramOnQt() {
     toolkit->SetUrlOpener(opened.Opener());
+    toolkit->SetDownloadFolder(manager.Config().downloadFolder);
     Endpoints endpoints;
     endpoints.catalogueBaseUrl = server.Url();
     endpoints.configPageUrl = server.Url("/config");
