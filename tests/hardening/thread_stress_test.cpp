@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <random>
@@ -72,13 +73,18 @@ TEST(ThreadStress, PicksAndClicksWhileChainsAndWorkersReadListPages) {
     }
   });
 
+  // Any row, the prompt included; now and then a test button, 按钮12 walking
+  // on down the page it holds.
+  const int rows = static_cast<int>(CatalogueRows().size());
+  const std::array<const char*, 3> testButtons = {"按钮1", "按钮100", "按钮12"};
   int chains = 0;
   for (int i = 0; i < 150; ++i) {
     if (i % 15 == 0) {
       StartChain(*p.toolkit);
       ++chains;
     }
-    p.Pick(1 + static_cast<int>(random() % 20));
+    p.Pick(static_cast<int>(random() % rows));
+    if (i % 7 == 0) p.toolkit->Click(kMain, testButtons[random() % testButtons.size()]);
     p.toolkit->Click(kMain, ButtonName(kButtons[random() % kButtons.size()]));
     if (i % 10 == 0) p.toolkit->AdvanceTime(static_cast<int>(random() % 40));
   }
@@ -92,7 +98,7 @@ TEST(ThreadStress, PicksAndClicksWhileChainsAndWorkersReadListPages) {
   EXPECT_EQ(p.toolkit->StatusText(kMain, "状态条1", 1), Ansi("发现软件有新版本！！"));
   EXPECT_THAT(p.toolkit->AskedToOpen(), Each(StartsWith(host + "/pkg/")));
   EXPECT_EQ(p.toolkit->AskedToOpen().size(), p.manager.Handed().size());
-  EXPECT_EQ(p.toolkit->AskedToOpen().size(), 150u) << "every click found a link";
+  EXPECT_GT(p.toolkit->AskedToOpen().size(), 100u) << "a click finds a link unless the prompt row came first";
   p.Pick(kNormalRow);
   ExpectNormalPage(p.Read(), host);
 }
