@@ -2,8 +2,11 @@
 #include "web/codepage.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,13 +26,72 @@ namespace {
 constexpr const char* kCodePage936 = "windows-936-2000";
 constexpr char16_t kReplacement = 0xFFFD;
 
+// The index of the first byte >= 0x80 at or after `i`, or `n`. Most of a page
+// is ASCII, so this goes eight bytes at a time.
+std::size_t SkipAscii(const unsigned char* in, std::size_t i, std::size_t n) {
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+  for (; n - i >= 8; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, in + i, sizeof word);
+    if ((word & kHighBits) != 0) break;
+  }
+  while (i < n && in[i] < 0x80) ++i;
+  return i;
+}
+
 // ---------------------------------------------------------------------------
 // UTF-8 -> UTF-16
 
+// Decodes the character that begins at in[i] (i < n) and moves i past it.
+// One U+FFFD stands for each maximal ill-formed subpart, and decoding resumes
+// at the byte that broke the sequence, as Windows does.
+inline char32_t DecodeOne(const unsigned char* in, std::size_t n, std::size_t& i) {
+  const unsigned char b = in[i];
+  if (b < 0x80) {
+    ++i;
+    return b;
+  }
+  // The common well-formed three-byte form (all of CJK) without the checks
+  // that only E0 and ED need.
+  if (b >= 0xE1 && b != 0xED && b <= 0xEF && n - i > 2 && (in[i + 1] & 0xC0) == 0x80 && (in[i + 2] & 0xC0) == 0x80) {
+    const auto cp = static_cast<char32_t>(((b & 0x0F) << 12) | ((in[i + 1] & 0x3F) << 6) | (in[i + 2] & 0x3F));
+    i += 3;
+    return cp;
+  }
+  std::size_t needed;
+  unsigned char lower = 0x80, upper = 0xBF;
+  char32_t cp;
+  if (b >= 0xC2 && b <= 0xDF) {
+    needed = 1;
+    cp = b & 0x1F;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    needed = 2;
+    cp = b & 0x0F;
+    if (b == 0xE0) lower = 0xA0;
+    if (b == 0xED) upper = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    needed = 3;
+    cp = b & 0x07;
+    if (b == 0xF0) lower = 0x90;
+    if (b == 0xF4) upper = 0x8F;
+  } else {
+    ++i;
+    return kReplacement;
+  }
+  ++i;
+  for (std::size_t k = 0; k < needed; ++k) {
+    if (i == n || in[i] < lower || in[i] > upper) return kReplacement;  // the breaking byte is decoded afresh
+    cp = (cp << 6) | (in[i] & 0x3F);
+    lower = 0x80;
+    upper = 0xBF;
+    ++i;
+  }
+  return cp;
+}
+
 // Decodes UTF-8 into `out`, which must have room for `n` units (a sequence
-// never yields more units than it has bytes). One U+FFFD replaces each maximal
-// ill-formed subpart, and decoding resumes at the byte that broke the
-// sequence, as Windows does. Returns the number of units written.
+// never yields more units than it has bytes). Returns the number of units
+// written.
 std::size_t DecodeUtf8(const unsigned char* in, std::size_t n, char16_t* out) {
   char16_t* const begin = out;
   std::size_t i = 0;
@@ -37,53 +99,10 @@ std::size_t DecodeUtf8(const unsigned char* in, std::size_t n, char16_t* out) {
     // Most of a page is ASCII.
     while (i < n && in[i] < 0x80) *out++ = in[i++];
     if (i == n) break;
-    const unsigned char b = in[i];
-    // The common well-formed three-byte form (all of CJK) without the checks
-    // that only E0 and ED need.
-    if (b >= 0xE1 && b != 0xED && b <= 0xEF && i + 2 < n && (in[i + 1] & 0xC0) == 0x80 &&
-        (in[i + 2] & 0xC0) == 0x80) {
-      *out++ = static_cast<char16_t>(((b & 0x0F) << 12) | ((in[i + 1] & 0x3F) << 6) | (in[i + 2] & 0x3F));
-      i += 3;
-      continue;
-    }
-    std::size_t needed;
-    unsigned char lower = 0x80, upper = 0xBF;
-    char32_t cp;
-    if (b >= 0xC2 && b <= 0xDF) {
-      needed = 1;
-      cp = b & 0x1F;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      needed = 2;
-      cp = b & 0x0F;
-      if (b == 0xE0) lower = 0xA0;
-      if (b == 0xED) upper = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      needed = 3;
-      cp = b & 0x07;
-      if (b == 0xF0) lower = 0x90;
-      if (b == 0xF4) upper = 0x8F;
-    } else {
-      *out++ = kReplacement;
-      ++i;
-      continue;
-    }
-    ++i;
-    bool complete = true;
-    for (std::size_t k = 0; k < needed; ++k) {
-      if (i == n || in[i] < lower || in[i] > upper) {
-        complete = false;  // the breaking byte is decoded afresh
-        break;
-      }
-      cp = (cp << 6) | (in[i] & 0x3F);
-      lower = 0x80;
-      upper = 0xBF;
-      ++i;
-    }
-    if (!complete) {
-      *out++ = kReplacement;
-    } else if (cp >= 0x10000) {
-      *out++ = static_cast<char16_t>(0xD7C0 + (cp >> 10));
-      *out++ = static_cast<char16_t>(0xDC00 | (cp & 0x3FF));
+    const char32_t cp = DecodeOne(in, n, i);
+    if (cp >= 0x10000) {
+      *out++ = static_cast<char16_t>(U16_LEAD(cp));
+      *out++ = static_cast<char16_t>(U16_TRAIL(cp));
     } else {
       *out++ = static_cast<char16_t>(cp);
     }
@@ -145,22 +164,115 @@ const USet* Mappable() {
   return set;
 }
 
-// A quick filter before the property lookup: every nonspacing mark lies at
-// U+0300 or above, and none among the ideographs, the Hangul syllables and the
-// private-use and compatibility ideograph blocks that make up most of a page
-// that is not ASCII.
-bool MayBeNonspacingMark(char16_t unit) {
-  return unit >= 0x300 && !(unit >= 0x3400 && unit <= 0x9FFF) && !(unit >= 0xAC00 && unit <= 0xD7FF) &&
-         !(unit >= 0xE000 && unit <= 0xFAFF);
+// What the encoder writes for each code unit of the BMP outside the
+// surrogates, and which of them are nonspacing marks, read from ICU 256 units
+// at a time when a unit of the block is first met: a page meets a few dozen
+// blocks, and asking ICU once per block instead of once per run of non-ASCII
+// characters is what makes a page of markup with Chinese captions quick.
+// Shared by all threads: a block is filled once under the lock and only read
+// after it is marked ready.
+class UnitTable {
+ public:
+  // The bytes for `unit` (not a surrogate): one byte when below 0x100, else
+  // lead << 8 | trail. '?' where code page 936 has no mapping, as
+  // QuestionMarkPerUnit writes.
+  std::uint16_t Code(char16_t unit) { return Block(unit).codes[unit & 0xFF]; }
+
+  // False only where the character is certainly no nonspacing mark: the
+  // table knows the BMP, and leaves what lies beyond it to the caller.
+  bool MayBeNonspacingMark(char32_t cp) {
+    if (cp >= 0x10000 || U16_IS_SURROGATE(cp)) return true;
+    const Entries& block = Block(static_cast<char16_t>(cp));
+    return (block.marks[(cp & 0xFF) >> 6] >> (cp & 63) & 1) != 0;
+  }
+
+ private:
+  struct Entries {
+    std::array<std::uint16_t, 256> codes{};
+    std::array<std::uint64_t, 4> marks{};
+  };
+
+  Entries& Block(char16_t unit) {
+    const unsigned index = unit >> 8;
+    if (!ready_[index].load(std::memory_order_acquire)) Fill(index);
+    return blocks_[index];
+  }
+
+  void Fill(unsigned index) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (ready_[index].load(std::memory_order_relaxed)) return;
+    Entries& block = blocks_[index];
+    std::array<UChar, 256> units;
+    for (unsigned i = 0; i < 256; ++i) {
+      const auto unit = static_cast<char16_t>(index << 8 | i);
+      units[i] = U16_IS_SURROGATE(unit) ? u'?' : unit;  // surrogates are never looked up
+      // Without ICU data, at least ASCII and the length rules are kept.
+      block.codes[i] = unit < 0x80 ? unit : '?';
+      if (u_charType(unit) == U_NON_SPACING_MARK) block.marks[i >> 6] |= std::uint64_t{1} << (i & 63);
+    }
+    UErrorCode err = U_ZERO_ERROR;
+    if (!converter_) {
+      converter_.reset(ucnv_open(kCodePage936, &err));
+      if (U_SUCCESS(err) && converter_) {
+        ucnv_setFallback(converter_.get(), true);
+        // Units without a mapping write nothing here; their '?' is already in
+        // place.
+        ucnv_setFromUCallBack(converter_.get(), UCNV_FROM_U_CALLBACK_SKIP, nullptr, nullptr, nullptr, &err);
+      }
+      if (U_FAILURE(err)) converter_.reset();
+    }
+    if (converter_) {
+      // The offsets tie each byte written to its unit, so a unit that writes
+      // nothing cannot shift the others.
+      std::array<char, 512> bytes;
+      std::array<int32_t, 512> offsets;
+      const UChar* source = units.data();
+      char* target = bytes.data();
+      ucnv_resetFromUnicode(converter_.get());
+      ucnv_fromUnicode(converter_.get(), &target, bytes.data() + bytes.size(), &source, units.data() + units.size(),
+                       offsets.data(), true, &err);
+      if (U_SUCCESS(err)) {
+        const auto written = static_cast<std::size_t>(target - bytes.data());
+        std::array<std::uint8_t, 256> count{};
+        std::array<std::uint16_t, 256> code{};
+        for (std::size_t k = 0; k < written; ++k) {
+          const auto unit = static_cast<std::size_t>(offsets[k]);
+          code[unit] = static_cast<std::uint16_t>(code[unit] << 8 | static_cast<unsigned char>(bytes[k]));
+          ++count[unit];
+        }
+        for (unsigned i = 0; i < 256; ++i) block.codes[i] = (count[i] == 1 || count[i] == 2) ? code[i] : '?';
+      }
+    }
+    ready_[index].store(true, std::memory_order_release);
+  }
+
+  std::mutex mutex_;
+  ConverterPtr converter_;
+  std::array<std::atomic<bool>, 256> ready_{};
+  std::array<Entries, 256> blocks_;
+};
+
+UnitTable& Units() {
+  static UnitTable table;
+  return table;
 }
 
-// Joins a base character and the nonspacing marks after it into a
-// precomposed character, as WC_COMPOSITECHECK does: only pairs with a
-// canonical composition, and only when the code page can show the result
-// (otherwise Windows converts the characters separately). Single characters
-// are never changed: this is not full normalisation.
+// WC_COMPOSITECHECK joins a base character and the nonspacing marks after it
+// into a precomposed character: only pairs with a canonical composition, and
+// only when the code page can show the result (otherwise Windows converts the
+// characters separately). Single characters are never changed: this is not
+// full normalisation. The joined character, or -1 when `mark` stays apart.
+UChar32 JoinedWithMark(char32_t base, char32_t mark) {
+  if (u_charType(static_cast<UChar32>(mark)) != U_NON_SPACING_MARK) return -1;
+  UErrorCode err = U_ZERO_ERROR;
+  const UNormalizer2* nfc = unorm2_getNFCInstance(&err);
+  if (U_FAILURE(err) || !nfc) return -1;
+  const UChar32 composed = unorm2_composePair(nfc, static_cast<UChar32>(base), static_cast<UChar32>(mark));
+  return composed >= 0 && uset_contains(Mappable(), composed) ? composed : -1;
+}
+
 void ComposeInPlace(std::u16string& units) {
-  const UNormalizer2* nfc = nullptr;
+  UnitTable& table = Units();
   std::size_t write = 0;
   std::size_t i = 0;
   const std::size_t n = units.size();
@@ -168,20 +280,13 @@ void ComposeInPlace(std::u16string& units) {
     char32_t cp;
     std::size_t next = i;
     U16_NEXT(units.data(), next, n, cp);
-    while (next < n && MayBeNonspacingMark(units[next])) {
+    while (next < n && table.MayBeNonspacingMark(units[next])) {
       char32_t mark;
       std::size_t after = next;
       U16_NEXT(units.data(), after, n, mark);
-      if (u_charType(static_cast<UChar32>(mark)) != U_NON_SPACING_MARK) break;
-      if (!nfc) {
-        UErrorCode err = U_ZERO_ERROR;
-        nfc = unorm2_getNFCInstance(&err);
-        if (U_FAILURE(err)) nfc = nullptr;
-        if (!nfc) break;
-      }
-      const UChar32 composed = unorm2_composePair(nfc, static_cast<UChar32>(cp), static_cast<UChar32>(mark));
-      if (composed < 0 || !uset_contains(Mappable(), composed)) break;
-      cp = static_cast<char32_t>(composed);
+      const UChar32 joined = JoinedWithMark(cp, mark);
+      if (joined < 0) break;
+      cp = static_cast<char32_t>(joined);
       next = after;
     }
     if (cp >= 0x10000) {
@@ -195,8 +300,9 @@ void ComposeInPlace(std::u16string& units) {
   units.resize(write);
 }
 
-// Appends the code-page-936 form of `units` (already composed) to `out`.
-void AppendEncoded(std::u16string_view units, std::string& out) {
+// Appends the code-page-936 form of `units` (already composed) to `out`
+// through ICU's converter.
+void AppendEncodedByConverter(std::u16string_view units, std::string& out) {
   if (units.empty()) return;
   UConverter* converter = Encoder();
   if (!converter) {
@@ -225,6 +331,23 @@ void AppendEncoded(std::u16string_view units, std::string& out) {
   out.resize(written);
 }
 
+// The same through the unit table, up to the first surrogate, which the
+// converter takes with the rest: a pair is one character to it, and no
+// character outside the BMP is ever split from its other half this way.
+void AppendEncoded(std::u16string_view units, std::string& out) {
+  UnitTable& table = Units();
+  std::size_t written = out.size();
+  out.resize(written + 2 * units.size());
+  std::size_t i = 0;
+  for (; i < units.size() && !U16_IS_SURROGATE(units[i]); ++i) {
+    const std::uint16_t code = table.Code(units[i]);
+    if (code >= 0x100) out[written++] = static_cast<char>(code >> 8);
+    out[written++] = static_cast<char>(code & 0xFF);
+  }
+  out.resize(written);
+  AppendEncodedByConverter(units.substr(i), out);
+}
+
 // Scratch space of one thread, reused between calls.
 std::u16string& Scratch() {
   thread_local std::u16string buffer;
@@ -236,32 +359,89 @@ void AppendUtf16AsAnsi(std::u16string& units, std::string& out) {
   AppendEncoded(units, out);
 }
 
-// UTF-8 -> 936 without the UTF-16 detour for ASCII: ASCII maps to itself, and
-// an ASCII character can only be touched by composition as the base of a mark
-// that follows it, so the byte just before a non-ASCII run goes with the run.
+// UTF-8 -> 936 in one pass, character by character, without the UTF-16
+// detour: the result is what Utf16ToAnsi(Utf8ToUtf16(...)) gives. ASCII maps to
+// itself and is copied in runs; an ASCII character can only be touched by
+// composition as the base of a mark that follows it, so the byte just before a
+// non-ASCII one goes the slow way.
 Bytes Utf8ToAnsiBytesImpl(std::string_view utf8) {
   const auto* in = reinterpret_cast<const unsigned char*>(utf8.data());
   const std::size_t n = utf8.size();
-  Bytes out;
-  out.reserve(n);
-  std::u16string& units = Scratch();
+  UnitTable& table = Units();
+  // No character comes out longer than it went in (the longest, a '?' pair for
+  // a character outside the BMP, has four bytes in UTF-8); the capacity
+  // checks guard against surprises all the same.
+  Bytes out(n + 16, '\0');
+  // Written through a plain pointer, so that the counters stay in registers.
+  char* target = out.data();
+  std::size_t capacity = out.size();
+  std::size_t written = 0;
+  auto grow = [&out](std::size_t bytes) {
+    out.resize(2 * out.size() + bytes);
+    return out.data();
+  };
   std::size_t i = 0;
   while (i < n) {
-    std::size_t j = i;
-    while (j < n && in[j] < 0x80) ++j;
-    if (j == n) {
-      out.append(utf8.substr(i));
-      break;
+    const std::size_t j = SkipAscii(in, i, n);
+    const std::size_t copyEnd = (j < n && j > i) ? j - 1 : j;
+    if (capacity - written < copyEnd - i) {
+      target = grow(copyEnd - i);
+      capacity = out.size();
     }
-    const std::size_t slowStart = j > i ? j - 1 : j;
-    out.append(utf8.substr(i, slowStart - i));
-    std::size_t k = j;
-    while (k < n && in[k] >= 0x80) ++k;
-    units.resize(k - slowStart);
-    units.resize(DecodeUtf8(in + slowStart, k - slowStart, units.data()));
-    AppendUtf16AsAnsi(units, out);
-    i = k;
+    std::memcpy(target + written, in + i, copyEnd - i);
+    written += copyEnd - i;
+    i = copyEnd;
+    if (i == n) break;
+    // The characters up to the next ASCII byte after a non-ASCII one, each
+    // decoded once: the one after a character is decoded to see whether it
+    // is a mark to join, and is the next character when it is not.
+    std::size_t next = i;
+    char32_t cp = DecodeOne(in, n, next);
+    for (;;) {
+      char32_t following = 0;
+      std::size_t after = next;
+      // A nonspacing mark is never ASCII.
+      const bool more = next < n && in[next] >= 0x80;
+      if (more) {
+        following = DecodeOne(in, n, after);
+        // Every nonspacing mark lies at U+0300 or above, and none among the
+        // ideographs that make up most of a page that is not ASCII.
+        if (following >= 0x300 && !(following >= 0x3400 && following <= 0x9FFF) &&
+            table.MayBeNonspacingMark(following)) {
+          const UChar32 joined = JoinedWithMark(cp, following);
+          if (joined >= 0) {
+            cp = static_cast<char32_t>(joined);
+            next = after;
+            continue;
+          }
+        }
+      }
+      if (cp < 0x10000) {
+        if (capacity - written < 2) {
+          target = grow(2);
+          capacity = out.size();
+        }
+        const std::uint16_t code = table.Code(static_cast<char16_t>(cp));
+        if (code >= 0x100) target[written++] = static_cast<char>(code >> 8);
+        target[written++] = static_cast<char>(code & 0xFF);
+      } else {
+        const char16_t pair[] = {static_cast<char16_t>(U16_LEAD(cp)), static_cast<char16_t>(U16_TRAIL(cp))};
+        std::string bytes;
+        AppendEncodedByConverter(std::u16string_view(pair, 2), bytes);
+        if (capacity - written < bytes.size()) {
+          target = grow(bytes.size());
+          capacity = out.size();
+        }
+        std::memcpy(target + written, bytes.data(), bytes.size());
+        written += bytes.size();
+      }
+      i = next;
+      if (!more) break;
+      cp = following;
+      next = after;
+    }
   }
+  out.resize(written);
   return out;
 }
 
@@ -387,8 +567,7 @@ std::string AnsiToUtf8(std::string_view ansi) {
   out.reserve(n + n / 2);
   std::size_t i = 0;
   while (i < n) {
-    std::size_t j = i;
-    while (j < n && in[j] < 0x80) ++j;
+    const std::size_t j = SkipAscii(in, i, n);
     out.append(ansi.substr(i, j - i));
     i = j;
     if (i == n) break;

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <unicode/ucnv.h>
+#include <unicode/ucnv_err.h>
 
 namespace kestrune {
 namespace {
@@ -204,6 +206,57 @@ TEST(FastPathTest, MatchesTheTwoStepConversionOnRandomBytes) {
 TEST(FastPathTest, NulBytesInsideTheBytesForm) {
   const std::string in = Hex("E5 B0 8F 00 65 CC 81 00");
   EXPECT_EQ(ToHex(Utf8ToAnsiBytes(in)), "D0 A1 00 A8 A6 00");
+}
+
+// ASCII is skipped eight bytes at a time: a character at any offset from the
+// start of a word, and a base letter at the end of a word with its mark in
+// the next one, come out as they would alone.
+TEST(FastPathTest, CharactersAtEveryOffsetOfAnAsciiRun) {
+  for (std::size_t offset = 0; offset < 24; ++offset) {
+    const std::string ascii(offset, 'x');
+    const std::string tail(40 - offset, 'y');
+    EXPECT_EQ(ToHex(Utf8ToAnsi(ascii + "\xE5\xB0\x8F" + tail)), ToHex(ascii + "\xD0\xA1" + tail)) << offset;
+    EXPECT_EQ(ToHex(Utf8ToAnsi(ascii + "e\xCC\x81" + tail)), ToHex(ascii + "\xA8\xA6" + tail)) << offset;
+    EXPECT_EQ(ToHex(Utf8ToAnsi(ascii + "\xF0\x9F\x98\x80" + tail)), ToHex(ascii + "??" + tail)) << offset;
+    EXPECT_EQ(ToHex(Utf8ToAnsi(ascii + "\xE5" + tail)), ToHex(ascii + "?" + tail)) << offset;
+  }
+}
+
+// The encoder reads what code page 936 gives for each character from ICU a
+// block at a time; every character of the BMP must come out as ICU's
+// converter gives it on its own (best fit on, '?' where it has nothing).
+TEST(FastPathTest, EveryBmpCharacterAsTheConverterGivesIt) {
+  UErrorCode err = U_ZERO_ERROR;
+  UConverter* converter = ucnv_open("windows-936-2000", &err);
+  ASSERT_TRUE(U_SUCCESS(err) && converter != nullptr);
+  ucnv_setFallback(converter, true);
+  ucnv_setFromUCallBack(converter, UCNV_FROM_U_CALLBACK_SKIP, nullptr, nullptr, nullptr, &err);
+  int differences = 0;
+  for (char32_t cp = 1; cp < 0x10000; ++cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+    const UChar unit = static_cast<UChar>(cp);
+    char bytes[8];
+    UErrorCode e = U_ZERO_ERROR;
+    ucnv_reset(converter);
+    const int32_t length = ucnv_fromUChars(converter, bytes, sizeof bytes, &unit, 1, &e);
+    const std::string expected =
+        U_SUCCESS(e) && length > 0 ? std::string(bytes, static_cast<std::size_t>(length)) : "?";
+    const std::string utf16{static_cast<char>(cp & 0xFF), static_cast<char>(cp >> 8)};
+    std::string utf8;
+    if (cp < 0x80) {
+      utf8 = std::string(1, static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      utf8 = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+    } else {
+      utf8 = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+              static_cast<char>(0x80 | (cp & 0x3F))};
+    }
+    if (Utf16ToAnsi(utf16) != expected || Utf8ToAnsi(utf8) != expected) {
+      if (++differences <= 5) ADD_FAILURE() << "U+" << std::hex << static_cast<unsigned>(cp);
+    }
+  }
+  ucnv_close(converter);
+  EXPECT_EQ(differences, 0);
 }
 
 TEST(LargeInputTest, SeveralMegabytesConvertWhole) {
