@@ -45,7 +45,7 @@ void ClickTestButton1(const AppContext& ctx);
 // button, and writes a link only for a package the page shows: a link from an
 // earlier read stays where the page lacks that package (the selection handler
 // empties them before a pick). Blocks its thread for the fetch, bounded by the
-// fetcher's timeouts.
+// fetcher's timeouts and by a minute for the whole read.
 void ReadListPage(const AppContext& ctx);
 // The entry cutter alone: cuts five entries and a sixth out of ListPageHtml,
 // consuming it, and writes the scratch edit boxes, the labels, the package

@@ -72,9 +72,10 @@ struct ListDeleter {
 
 // What one transfer collects, and the bounds it is held to.
 struct Transfer {
-  explicit Transfer(const FetchLimits& bounds) : limits(bounds) {}
+  Transfer(const FetchLimits& bounds, Clock::time_point end) : limits(bounds), deadline(end) {}
 
   const FetchLimits& limits;
+  Clock::time_point deadline;  // Clock::time_point::max() when the call has none
   CURL* curl = nullptr;
   Bytes body;
   Text headerBlock;
@@ -134,10 +135,11 @@ std::size_t OnBodyBytes(char* data, std::size_t size, std::size_t count, void* u
 }
 
 // An idle transfer ends after the stall timeout; a slow one that keeps moving
-// bytes runs as long as it takes.
+// bytes runs as long as it takes, unless the call has a deadline.
 int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
   auto& transfer = *static_cast<Transfer*>(user);
   const auto now = Clock::now();
+  if (now >= transfer.deadline) return 1;
   if (downloaded != transfer.lastDown || uploaded != transfer.lastUp) {
     transfer.lastDown = downloaded;
     transfer.lastUp = uploaded;
@@ -320,8 +322,8 @@ void Perform(Transfer& transfer, const Request& request, int method, const Bytes
 
 Bytes Fetch(const Text& address, int method, const Text& postText, Text* cookies, Text* newCookies, Text* headerLines,
             Text* redirectTarget, bool noRedirect, Bytes* postBytes, const Text* proxy, Text* responseHeaders,
-            const FetchLimits& limits, int movedFollowUps) {
-  if (!IsFetchable(address)) return {};
+            const FetchLimits& limits, Clock::time_point deadline, int movedFollowUps) {
+  if (!IsFetchable(address) || Clock::now() >= deadline) return {};
   Request request;
   request.secure = IsSecure(address);
   int port = UrlPort(address);
@@ -339,7 +341,7 @@ Bytes Fetch(const Text& address, int method, const Text& postText, Text* cookies
   Bytes& post = postBytes != nullptr ? *postBytes : ownPostBytes;
   if (method != 0 && post.empty()) post = TextToBytes(postText);
 
-  Transfer transfer(limits);
+  Transfer transfer(limits, deadline);
   Perform(transfer, request, method, post, lines, cookies == nullptr, noRedirect, proxy);
   Bytes body = std::move(transfer.body);
   const Text block = BytesToText(transfer.headerBlock);
@@ -364,7 +366,8 @@ Bytes Fetch(const Text& address, int method, const Text& postText, Text* cookies
     Text ownResponseHeaders;
     return Fetch(movedTo, method, postText, cookies != nullptr ? cookies : &noCookies, &fresh, &lines, &target,
                  noRedirect, &post, proxy != nullptr ? proxy : &noProxy,
-                 responseHeaders != nullptr ? responseHeaders : &ownResponseHeaders, limits, movedFollowUps + 1);
+                 responseHeaders != nullptr ? responseHeaders : &ownResponseHeaders, limits, deadline,
+                 movedFollowUps + 1);
   }
 
   if (DeclaresUtf8(body, block)) body = Utf8ToAnsiBytes(body);
@@ -385,8 +388,11 @@ Bytes FetchPage(const Text& address, int method, const Text& postText, Text* coo
                 Text* headerLines, Text* redirectTarget, bool noRedirect, Bytes* postBytes, const Text* proxy,
                 Text* responseHeaders, const FetchLimits& limits) {
   Process();
+  const Clock::time_point deadline = limits.wholeFetchTimeoutMs > 0
+                                         ? Clock::now() + std::chrono::milliseconds(limits.wholeFetchTimeoutMs)
+                                         : Clock::time_point::max();
   return Fetch(address, method, postText, cookies, newCookies, headerLines, redirectTarget, noRedirect, postBytes,
-               proxy, responseHeaders, limits, 0);
+               proxy, responseHeaders, limits, deadline, 0);
 }
 
 Text FetchPageText(const Text& address) { return BytesToText(FetchPage(address)); }

@@ -64,8 +64,10 @@ namespace kestrune {
 // defaults are what the program uses; tests may pass shorter ones.
 struct FetchLimits {
   long connectTimeoutMs = 15000;          // connection set-up, per connection
-  long stallTimeoutMs = 30000;            // no byte moved in either direction; the
-                                          // transfer as a whole has no time limit
+  long stallTimeoutMs = 30000;            // no byte moved in either direction
+  long wholeFetchTimeoutMs = 0;           // the whole call, redirects and "301" follow-ups
+                                          // included; <= 0: none, so a transfer that keeps
+                                          // moving runs as long as it takes
   std::size_t maxBodyBytes = 64u << 20;   // a larger body counts as a failed read (empty)
   std::size_t maxHeaderBytes = 1u << 20;  // a larger header block counts as a failed read
   int maxMovedFollowUps = 10;             // successive "301" follow-ups
