@@ -81,8 +81,7 @@ class RecordingToolkit : public MemoryToolkit {
     }
     MemoryToolkit::OpenUrl(address);
   }
-  void SetProperty(std::string_view window, std::string_view control, Property property,
-                   const Value& value) override {
+  void SetProperty(std::string_view window, std::string_view control, Property property, const Value& value) override {
     if (property == Property::Address) {
       std::lock_guard<std::mutex> lock(mutex_);
       browserAddresses_.push_back(std::get<Text>(value));
@@ -170,7 +169,7 @@ class FakeDownloadManager {
 // ---- List pages ----
 
 struct Entry {
-  std::string version;   // UTF-8
+  std::string version;  // UTF-8
   Text fastbootLink;
   Text recoveryLink;
 };
@@ -344,7 +343,8 @@ inline Text FolderListing() {
 }
 
 inline Text FileList(const std::string& prefix) {
-  return "<ul class='files'><li><a href='" + prefix + "/l/kestrune-2.0.zip' title='kestrune-2.0.zip'>file</a></li>"
+  return "<ul class='files'><li><a href='" + prefix +
+         "/l/kestrune-2.0.zip' title='kestrune-2.0.zip'>file</a></li>"
          "</ul>";
 }
 

@@ -9,8 +9,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -60,12 +60,12 @@ Text NormalConfig(const HostileServer& s, const std::string& latest = kLocalVers
 
 // How the chain ends against the hostile step.
 enum class ChainEnd {
-  KeepsAsking,     // the configuration page is asked for again and again, and nothing more
-  StaysInTheRead,  // the first read never ends while bytes keep coming
-  Silently,        // no message, no status text
-  UpToDate,        // "当前是最新版本！"
-  NewVersionTaken, // the question answered Yes, and 按钮1's page read
-  EitherWay,       // ends, saying what it found or nothing
+  KeepsAsking,      // the configuration page is asked for again and again, and nothing more
+  StaysInTheRead,   // the first read never ends while bytes keep coming
+  Silently,         // no message, no status text
+  UpToDate,         // "当前是最新版本！"
+  NewVersionTaken,  // the question answered Yes, and 按钮1's page read
+  EitherWay,        // ends, saying what it found or nothing
 };
 
 struct ChainCase {
@@ -88,8 +88,7 @@ std::vector<ChainCase> ChainCases() {
   const auto hold = HostileScript([](HostileConnection& c) { c.Hold(); });
   return {
       {"ConfigNeverAnswers", [hold](HostileServer& s) { s.Route(kConfig, hold); }, ChainEnd::KeepsAsking},
-      {"ConfigTricklesForever", [](HostileServer& s) { s.Route(kConfig, TrickleForever()); },
-       ChainEnd::StaysInTheRead},
+      {"ConfigTricklesForever", [](HostileServer& s) { s.Route(kConfig, TrickleForever()); }, ChainEnd::StaysInTheRead},
       {"ConfigMovedPermanentlyToItself",
        [](HostileServer& s) { s.Route(kConfig, RedirectToItself(s, "301 Moved Permanently")); }, ChainEnd::Silently},
       {"ConfigFoundToItself", [](HostileServer& s) { s.Route(kConfig, RedirectToItself(s, "302 Found")); },
@@ -136,8 +135,9 @@ std::vector<ChainCase> ChainCases() {
        [](HostileServer& s) {
          // Stays under the per-position limits at each of 60 000 folder
          // titles: only the budget of the whole search stops it.
-         s.Route(kConfig, Answer(ConfigPage(ConfigEntry(std::string(kLocalVersion) + "|(.*)(.*)(.*)Z|kestrune|n a b c|否"),
-                                            s.Url(kListing))));
+         s.Route(kConfig,
+                 Answer(ConfigPage(ConfigEntry(std::string(kLocalVersion) + "|(.*)(.*)(.*)Z|kestrune|n a b c|否"),
+                                   s.Url(kListing))));
          Text listing;
          for (int i = 0; i < 60000; ++i) listing += "<li><a href='#'>" + std::string(40, 'a') + "</a>";
          s.Route(kListing, ByMethod(Answer(listing + FolderListing()), Answer(FileList(s.Url("/d")))));
@@ -145,8 +145,8 @@ std::vector<ChainCase> ChainCases() {
        ChainEnd::UpToDate},
       {"ListingRedirectsToItself",
        [](HostileServer& s) { s.Route(kListing, RedirectToItself(s, "301 Moved Permanently")); }, ChainEnd::Silently},
-      {"FileListNeverAnswers",
-       [hold](HostileServer& s) { s.Route(kListing, ByMethod(Answer(FolderListing()), hold)); }, ChainEnd::Silently},
+      {"FileListNeverAnswers", [hold](HostileServer& s) { s.Route(kListing, ByMethod(Answer(FolderListing()), hold)); },
+       ChainEnd::Silently},
       {"FileListOverTheCap",
        [](HostileServer& s) {
          s.Route(kListing, ByMethod(Answer(FolderListing()), [](HostileConnection& c) {

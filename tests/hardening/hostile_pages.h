@@ -95,9 +95,8 @@ inline std::vector<PageCase> HostilePageCases() {
          });
        },
        Outcome::Nothing},
-      {"MovedPermanentlyToItself",
-       [](const HostileServer& s) { return RedirectToItself(s, "301 Moved Permanently"); }, Outcome::Nothing,
-       (20 + 1) * (10 + 1)},
+      {"MovedPermanentlyToItself", [](const HostileServer& s) { return RedirectToItself(s, "301 Moved Permanently"); },
+       Outcome::Nothing, (20 + 1) * (10 + 1)},
       {"FoundToItself", [](const HostileServer& s) { return RedirectToItself(s, "302 Found"); }, Outcome::Nothing,
        20 + 1},
       {"MovedPermanentlyToALocalFile",
@@ -132,10 +131,9 @@ inline std::vector<PageCase> HostilePageCases() {
        Outcome::Nothing},
       {"BodyCutOffMidway",
        [](const HostileServer& s) {
-         return HostileScript([page = FirstEntryThen(s.Url(), Ansi("<li><em>MIUI 7 5.10.2 开发版 线刷包大小：1."))](
-                                  HostileConnection& c) {
-           c.Send(kPlainHead + "Content-Length: 100000\r\n\r\n" + page);
-         });
+         return HostileScript(
+             [page = FirstEntryThen(s.Url(), Ansi("<li><em>MIUI 7 5.10.2 开发版 线刷包大小：1."))](
+                 HostileConnection& c) { c.Send(kPlainHead + "Content-Length: 100000\r\n\r\n" + page); });
        },
        Outcome::FirstEntry},
       {"NulAfterTheFirstEntry",

@@ -112,9 +112,10 @@ TEST(HostileUpdateFileOnQt, ANameFromTheServerCannotLeaveTheDownloadFolder) {
   });
   s.Page("/list", NormalPage(s.Url()));
   const std::filesystem::path outside = std::filesystem::temp_directory_path() / "kestrune-escape.sh";
-  s.Route("/d/", Answer("payload", "Content-Type: application/octet-stream\r\n"
-                                   "Content-Disposition: attachment; filename=\"../../../../../" +
-                                       outside.relative_path().string() + "\x01\"\r\n"));
+  s.Route("/d/", Answer("payload",
+                        "Content-Type: application/octet-stream\r\n"
+                        "Content-Disposition: attachment; filename=\"../../../../../" +
+                            outside.relative_path().string() + "\x01\"\r\n"));
   p.toolkit->SetNextMessageAnswer(MessageAnswer::Yes);  // take the new version
   p.toolkit->SetNextMessageAnswer(MessageAnswer::Yes);  // save the file it offers
   p.toolkit->FireEvent(kMain, "时钟1", Event::Tick);

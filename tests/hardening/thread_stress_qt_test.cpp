@@ -104,11 +104,16 @@ enum class Stage { ConfigRead, FolderRead, FileListRead, Question, UpdatePageRea
 
 const char* StageName(Stage stage) {
   switch (stage) {
-    case Stage::ConfigRead: return "config read";
-    case Stage::FolderRead: return "folder read";
-    case Stage::FileListRead: return "file list read";
-    case Stage::Question: return "question open";
-    case Stage::UpdatePageRead: return "update page read";
+    case Stage::ConfigRead:
+      return "config read";
+    case Stage::FolderRead:
+      return "folder read";
+    case Stage::FileListRead:
+      return "file list read";
+    case Stage::Question:
+      return "question open";
+    case Stage::UpdatePageRead:
+      return "update page read";
   }
   return "";
 }
@@ -125,11 +130,20 @@ void HoldAt(HostileServer& s, Stage stage, Gate& gate) {
   const Text config = ConfigPage(ConfigEntry("2.0|Folder|kestrune|Notes: 1. 2. 3.|否"), s.Url(kListing));
   const Text files = FileList(s.Url("/d"));
   switch (stage) {
-    case Stage::ConfigRead: s.Route(kConfig, held(Answer(config))); break;
-    case Stage::FolderRead: s.Route(kListing, ByMethod(held(Answer(FolderListing())), Answer(files))); break;
-    case Stage::FileListRead: s.Route(kListing, ByMethod(Answer(FolderListing()), held(Answer(files)))); break;
-    case Stage::Question: break;
-    case Stage::UpdatePageRead: s.Route(kUpdatePage, held(Answer(NormalPage(s.Url())))); break;
+    case Stage::ConfigRead:
+      s.Route(kConfig, held(Answer(config)));
+      break;
+    case Stage::FolderRead:
+      s.Route(kListing, ByMethod(held(Answer(FolderListing())), Answer(files)));
+      break;
+    case Stage::FileListRead:
+      s.Route(kListing, ByMethod(Answer(FolderListing()), held(Answer(files))));
+      break;
+    case Stage::Question:
+      break;
+    case Stage::UpdatePageRead:
+      s.Route(kUpdatePage, held(Answer(NormalPage(s.Url()))));
+      break;
   }
 }
 

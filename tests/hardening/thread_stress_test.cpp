@@ -108,10 +108,14 @@ enum class Stage { ConfigRead, FolderRead, FileListRead, UpdatePageRead };
 
 const char* StageName(Stage stage) {
   switch (stage) {
-    case Stage::ConfigRead: return "config";
-    case Stage::FolderRead: return "folder";
-    case Stage::FileListRead: return "file list";
-    case Stage::UpdatePageRead: return "update page";
+    case Stage::ConfigRead:
+      return "config";
+    case Stage::FolderRead:
+      return "folder";
+    case Stage::FileListRead:
+      return "file list";
+    case Stage::UpdatePageRead:
+      return "update page";
   }
   return "";
 }
@@ -128,10 +132,18 @@ void HoldAt(HostileServer& s, Stage stage, Gate& gate) {
   };
   const Text config = ConfigPage(ConfigEntry("2.0|Folder|kestrune|Notes: 1. 2. 3.|否"), s.Url(kListing));
   switch (stage) {
-    case Stage::ConfigRead: s.Route(kConfig, held(Answer(config))); break;
-    case Stage::FolderRead: s.Route(kListing, ByMethod(held(Answer(FolderListing())), Answer(FileList(s.Url("/d"))))); break;
-    case Stage::FileListRead: s.Route(kListing, ByMethod(Answer(FolderListing()), held(Answer(FileList(s.Url("/d")))))); break;
-    case Stage::UpdatePageRead: s.Route(kUpdatePage, held(Answer(NormalPage(s.Url())))); break;
+    case Stage::ConfigRead:
+      s.Route(kConfig, held(Answer(config)));
+      break;
+    case Stage::FolderRead:
+      s.Route(kListing, ByMethod(held(Answer(FolderListing())), Answer(FileList(s.Url("/d")))));
+      break;
+    case Stage::FileListRead:
+      s.Route(kListing, ByMethod(Answer(FolderListing()), held(Answer(FileList(s.Url("/d"))))));
+      break;
+    case Stage::UpdatePageRead:
+      s.Route(kUpdatePage, held(Answer(NormalPage(s.Url()))));
+      break;
   }
 }
 
