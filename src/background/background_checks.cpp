@@ -13,6 +13,7 @@
 #include "web/codepage.h"
 #include "web/http_reader.h"
 #include "web/text.h"
+#include "web/url.h"
 
 namespace kestrune {
 
@@ -79,16 +80,6 @@ struct Run {
   }
 };
 
-// The remote page decides part of these addresses, and a browser control
-// loads whatever it is given.
-bool IsWebAddress(const Text& address) {
-  const Text scheme = ToLower(Left(address, 8));
-  if (scheme.rfind("http://", 0) != 0 && scheme.rfind("https://", 0) != 0) return false;
-  return std::none_of(address.begin(), address.end(), [](char c) {
-    const auto b = static_cast<unsigned char>(c);
-    return b < 0x20 || b == 0x7F;
-  });
-}
 
 // Item i (1-based), or the empty text where the list is shorter: a release
 // note with fewer than four words still gives a whole message.

@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "web/codepage.h"
+#include "web/url.h"
 
 extern char** environ;
 
@@ -236,11 +237,6 @@ bool IsPlainFileName(const std::string& name) {
          name.find('\0') == std::string::npos;
 }
 
-bool IsWebLink(const Text& link) {
-  const Text lower = ToLower(link);
-  return lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0;
-}
-
 }  // namespace
 
 std::string UserDownloadFolder() {
@@ -331,7 +327,7 @@ DownloadAgent::~DownloadAgent() {
 void DownloadAgent::AddTask(const Text& link, const Text& fileName, const Text& /*comment*/) {
   // The manager fetches whatever it is given, local files included; only
   // web links are handed over.
-  if (!IsWebLink(link)) return;
+  if (!HasWebScheme(link)) return;
   json options = {
       {"dir", folder_},
       {"pause", "true"},

@@ -7,6 +7,7 @@
 
 #include "app/names.h"
 #include "web/codepage.h"
+#include "web/url.h"
 
 namespace kestrune {
 namespace {
@@ -28,11 +29,6 @@ ControlDef Control(std::string name, ControlKind kind, int left, int top, int wi
   c.height = height;
   c.caption = std::move(caption);
   return c;
-}
-
-bool IsWebLink(const Text& link) {
-  const Text lower = ToLower(link);
-  return lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0;
 }
 
 void HandToDownloadManager(Toolkit& tk, const SharedState& state, const DownloadManagerConfig& manager) {
@@ -100,7 +96,7 @@ void InstallDownloadWindow(const AppContext& ctx, const DownloadManagerConfig& m
   tk.SetHandler(kWindow, kBrowserButton, Event::Clicked, [weak, state] {
     auto toolkit = weak.lock();
     // The shell would open anything it is given; only web links go to it.
-    if (toolkit && IsWebLink(state->SelectedLink)) toolkit->OpenUrl(state->SelectedLink);
+    if (toolkit && HasWebScheme(state->SelectedLink)) toolkit->OpenUrl(state->SelectedLink);
   });
 
   tk.SetHandler(kWindow, kCopyButton, Event::Clicked, [weak, state] {

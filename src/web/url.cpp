@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "web/url.h"
 
+#include <algorithm>
 #include <unordered_set>
 
 namespace kestrune {
@@ -136,6 +137,20 @@ int FindItem(const TextArray& items, std::string_view text) {
     if (items[i] == text) return static_cast<int>(i) + 1;
   }
   return -1;
+}
+
+bool HasWebScheme(std::string_view address) {
+  for (std::string_view scheme : {std::string_view("http://"), std::string_view("https://")}) {
+    if (address.size() > scheme.size() && ToLower(address.substr(0, scheme.size())) == scheme) return true;
+  }
+  return false;
+}
+
+bool IsWebAddress(std::string_view address) {
+  return HasWebScheme(address) && std::none_of(address.begin(), address.end(), [](char c) {
+           const auto b = static_cast<unsigned char>(c);
+           return b < 0x20 || b == 0x7F;
+         });
 }
 
 }  // namespace kestrune

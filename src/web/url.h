@@ -40,4 +40,12 @@ Text RemoveDuplicateItems(std::string_view text, std::string_view separator);
 // 1-based index of the first item equal to text, or -1.
 int FindItem(const TextArray& items, std::string_view text);
 
+// Whether the address begins with "http://" or "https://" (any letter case)
+// and has something after it.
+bool HasWebScheme(std::string_view address);
+// HasWebScheme, and no control byte anywhere: what may be opened in a browser
+// or loaded by a browser control. A line break could smuggle a second line
+// into whatever receives the address.
+bool IsWebAddress(std::string_view address);
+
 }  // namespace kestrune

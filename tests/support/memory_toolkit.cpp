@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "web/text.h"
+#include "web/url.h"
 
 namespace kestrune::test {
 
@@ -204,8 +205,7 @@ void MemoryToolkit::SetClipboardText(const Text& text) {
 
 void MemoryToolkit::OpenUrl(const Text& address) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Text lower = ToLower(address);
-  if (lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0) opened_.push_back(address);
+  if (IsWebAddress(address)) opened_.push_back(address);
 }
 
 void MemoryToolkit::StartThread(Routine routine) {

@@ -133,5 +133,29 @@ TEST(RemoveDuplicateItemsTest, KeepsFirstOccurrencesInOrder) {
   EXPECT_EQ(RemoveDuplicateItems("A;a", ";"), "A;a");   // case respected
 }
 
+TEST(WebAddressTest, OnlyHttpAndHttpsWithoutControlBytes) {
+  struct Case {
+    const char* address;
+    bool webScheme;
+    bool webAddress;
+  };
+  const Case cases[] = {
+      {"http://a/b.tgz", true, true},
+      {"HTTPS://A/b", true, true},
+      {"http://", false, false},  // nothing after the scheme
+      {"file:///etc/passwd", false, false},
+      {"javascript:alert(1)", false, false},
+      {" http://a/", false, false},
+      {"ftp://a/http://b", false, false},
+      {"http://a/\r\nX-Injected: 1", true, false},
+      {"http://a/\x7f", true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.address);
+    EXPECT_EQ(HasWebScheme(c.address), c.webScheme);
+    EXPECT_EQ(IsWebAddress(c.address), c.webAddress);
+  }
+}
+
 }  // namespace
 }  // namespace kestrune

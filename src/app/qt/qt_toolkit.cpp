@@ -42,6 +42,7 @@
 #include "app/qt/download_offer.h"
 #include "web/codepage.h"
 #include "web/fetch.h"
+#include "web/url.h"
 
 // The icon lives in a static library: its resource must be pulled in by hand.
 static void InitResources() { Q_INIT_RESOURCE(kestrune); }
@@ -84,20 +85,6 @@ int AsInt(const Value& v) {
 Text AsText(const Value& v) {
   if (const Text* t = std::get_if<Text>(&v)) return *t;
   return std::to_string(std::get<int>(v));
-}
-
-bool IsWebAddress(std::string_view address) {
-  auto startsNoCase = [&](std::string_view prefix) {
-    if (address.size() <= prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-      if (std::tolower(static_cast<unsigned char>(address[i])) != prefix[i]) return false;
-    return true;
-  };
-  if (!startsNoCase("http://") && !startsNoCase("https://")) return false;
-  // A line break or other control character has no place in an address and
-  // could smuggle a second line into whatever receives it.
-  return std::none_of(address.begin(), address.end(),
-                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
 }
 
 void InstallChineseTranslation() {
