@@ -168,6 +168,21 @@ int OnProgress(void* user, curl_off_t dlTotal, curl_off_t dlNow, curl_off_t ulTo
   return now - t->lastMove > std::chrono::milliseconds(t->options->timeoutMs) ? 1 : 0;
 }
 
+// An address under another scheme ("https://", "file:///", "javascript:",
+// "mailto:") would be cut into a host named after the scheme and a port made
+// of what follows its ":"; a remote configuration could point the reader at
+// one. Such addresses are refused: an empty port followed by "//", or a port
+// that does not start with a digit. "host:8080/x" and "host/x" pass.
+bool NamesAnotherScheme(const Text& address) {
+  if (StartsWithHttp(address)) return false;
+  const Text hostAndPort = HostAndPort(address);
+  int colon = Find(hostAndPort, ":");
+  if (colon == -1) return false;
+  std::string_view port = std::string_view(hostAndPort).substr(static_cast<std::size_t>(colon));
+  if (port.empty()) return std::string_view(address).substr(hostAndPort.size()).starts_with("//");
+  return port.front() < '0' || port.front() > '9';
+}
+
 bool IsRedirect(long status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -206,7 +221,7 @@ Bytes HttpReadBytes(const Text& address, const Text& method, const Text* proxy, 
   const Text host = HostOfAddress(address);
   int port = PortOfAddress(address);
   if (port == 0) port = 80;  // no usable port number: the service's default
-  if (host.empty() || port < 0 || port > 65535) {
+  if (host.empty() || port < 0 || port > 65535 || NamesAnotherScheme(address)) {
     if (options.processEvents) options.processEvents();
     return {};
   }

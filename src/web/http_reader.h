@@ -22,7 +22,8 @@
 // The result is the body of the final response as received, whatever its HTTP
 // status. A failure to connect or send gives empty bytes; a transfer that
 // breaks or stalls gives what arrived before. A body over 64 MiB gives empty
-// bytes.
+// bytes. An address under another scheme ("https://", "file:", "javascript:")
+// is not read at all and gives empty bytes.
 
 namespace kestrune {
 

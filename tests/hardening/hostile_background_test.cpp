@@ -143,6 +143,12 @@ std::vector<ChainCase> ChainCases() {
          s.Route(kListing, ByMethod(Answer(listing + FolderListing()), Answer(FileList(s.Url("/d")))));
        },
        ChainEnd::UpToDate},
+      {"ListingUnderAnotherScheme",
+       [](HostileServer& s) {
+         s.Route(kConfig, Answer(ConfigPage(ConfigEntry(std::string(kLocalVersion) + "|Folder|kestrune|n a b c|否"),
+                                            "file:///etc/passwd")));
+       },
+       ChainEnd::Silently},
       {"ListingRedirectsToItself",
        [](HostileServer& s) { s.Route(kListing, RedirectToItself(s, "301 Moved Permanently")); }, ChainEnd::Silently},
       {"FileListNeverAnswers", [hold](HostileServer& s) { s.Route(kListing, ByMethod(Answer(FolderListing()), hold)); },

@@ -29,6 +29,7 @@ namespace {
 using std::chrono::steady_clock;
 using testing::ElementsAre;
 using testing::ElementsAreArray;
+using testing::IsEmpty;
 
 constexpr const char* kAgentLine = "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)";
 constexpr const char* kAcceptLine =
@@ -416,6 +417,22 @@ TEST(HttpReadBytes, ProxyGetsTheSameRequestWithTheFullAddress) {
   EXPECT_EQ(requests[0].requestLine, "GET http://127.0.0.1:1/page?x=1 HTTP/1.1");
   EXPECT_THAT(requests[0].headerLines,
               ElementsAre("Host: 127.0.0.1:1", kAgentLine, kAcceptLine, "Referer: " + address, kLanguageLine));
+}
+
+// Through a proxy every address would reach the wire, so the proxy shows
+// which ones the reader refuses before sending anything.
+TEST(HttpReadBytes, AddressesUnderOtherSchemesAreNotSentAnywhere) {
+  WireServer proxy(Always("via proxy"));
+  const Text proxyText = "127.0.0.1:" + std::to_string(proxy.port());
+  for (const char* address : {"https://example.com/a", "file:///etc/passwd", "FILE://host/share",
+                              "javascript:alert('http://a/b')", "mailto:someone@example.com", "data:text/html,x"})
+    EXPECT_EQ(HttpReadBytes(address, {}, &proxyText), "") << address;
+  EXPECT_THAT(proxy.Requests(), IsEmpty());
+
+  // Without a scheme, a port or an empty port still reads as before.
+  for (const char* address : {"example.com:8080/a", "example.com:/a", "example.com/a:b"})
+    EXPECT_EQ(HttpReadBytes(address, {}, &proxyText), "via proxy") << address;
+  EXPECT_EQ(proxy.Requests().size(), 3u);
 }
 
 TEST(HttpReadBytes, EmptyOrMissingProxyConnectsDirectlyWhateverTheEnvironment) {
