@@ -30,8 +30,13 @@ constexpr std::size_t kJitStackMax = 128 * 1024;
 // stays just under them at each position can still run for minutes over a
 // long text. The whole search therefore also has a budget of work, counted in
 // automatic callouts (about one per pattern item tried) plus one per match.
-// Ordinary searches need one or two per byte of the subject.
-constexpr std::uint64_t kWorkBase = 10'000'000;
+// Ordinary searches need one or two per byte of the subject. The fuzz build
+// lowers the base so that a pathological input costs milliseconds, not
+// seconds, and the fuzzer spends its time elsewhere.
+#ifndef KESTRUNE_REGEX_WORK_BASE
+#define KESTRUNE_REGEX_WORK_BASE 10'000'000
+#endif
+constexpr std::uint64_t kWorkBase = KESTRUNE_REGEX_WORK_BASE;
 constexpr std::uint64_t kWorkPerByte = 8;
 
 struct WorkBudget {
