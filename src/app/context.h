@@ -22,6 +22,10 @@ struct Endpoints {
   int aria2RpcPort = build::kAria2RpcPort;
   std::string downloadDir;  // empty: the user's download folder (XDG)
   bool startDownloadManager = true;  // may start aria2c when none answers
+  // The window waits for the list page, so its whole read (redirects
+  // included) is bounded; a server that sends a byte now and then would
+  // otherwise hold the window for ever.
+  long listPageReadLimitMs = 60000;
 };
 
 struct AppContext {

@@ -43,9 +43,6 @@ constexpr std::array<std::string_view, 16> kCaptionsWithoutBlanks = {
     "按钮4", "按钮5", "按钮6", "按钮7", "按钮8", "按钮9", "按钮10", "按钮11",
 };
 
-// The longest the window waits for a list page, connecting included.
-constexpr long kListPageReadTimeoutMs = 60000;
-
 // A fastboot size text shorter than this counts as "no package": the site
 // leaves a few filler bytes where a package is missing.
 constexpr std::size_t kShortestFastbootSize = 10;
@@ -160,11 +157,8 @@ void ReadListPageOnWindowThread(const AppContext& ctx) {
   SharedState& state = *ctx.state;
   const Markers& m = M();
 
-  // FetchPageText with a bound on the whole read: the window waits for it,
-  // and a server that sends a byte now and then would otherwise hold the
-  // window for ever.
   FetchLimits limits;
-  limits.wholeFetchTimeoutMs = kListPageReadTimeoutMs;
+  limits.wholeFetchTimeoutMs = ctx.endpoints.listPageReadLimitMs;
   state.ListPageHtml = BytesToText(FetchPage(state.ListPageUrl, 0, {}, nullptr, nullptr, nullptr, nullptr, false,
                                              nullptr, nullptr, nullptr, limits));
   // A page that does not look like code page 936 is taken to be UTF-8 that

@@ -355,8 +355,9 @@ inline Text FileList(const std::string& prefix) {
 // once: its browser button, then its download manager button.
 class ProgramOnMemory {
  public:
-  ProgramOnMemory() {
+  explicit ProgramOnMemory(long listPageReadLimitMs = Endpoints{}.listPageReadLimitMs) {
     Endpoints endpoints;
+    endpoints.listPageReadLimitMs = listPageReadLimitMs;
     endpoints.catalogueBaseUrl = server.Url();
     endpoints.configPageUrl = server.Url("/config");
     endpoints.netDiskLinkPrefix = server.Url("/d");

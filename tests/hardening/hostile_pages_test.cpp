@@ -79,6 +79,27 @@ TEST_P(HostileListPage, ReaderComesBackOpensNothingAndTheWindowGoesOn) {
 
 INSTANTIATE_TEST_SUITE_P(Answers, HostileListPage, ::testing::ValuesIn(HostilePageCases()), CaseName);
 
+// A page that never ends: a byte every 200 ms keeps every stall limit quiet,
+// so only the bound on the whole read brings the window back.
+TEST(HostileListPageWithoutEnd, ReadStopsAtItsWholeLimitAndTheWindowGoesOn) {
+  ProgramOnMemory p(2000);
+  const std::string host = p.server.Url();
+  p.server.Page(RowPath(kNormalRow), NormalPage(host));
+  p.server.Route(RowPath(kHostileRow), [](HostileConnection& c) {
+    if (!c.Send(kPlainHead + "\r\n" + PageHead())) return;
+    while (c.Pause(std::chrono::milliseconds(200)) && c.Send("x")) {
+    }
+  });
+
+  const auto start = steady_clock::now();
+  p.Pick(kHostileRow);
+  EXPECT_LT(steady_clock::now() - start, kHangBound);
+  ExpectOutcome(p.Read(), Outcome::Nothing, host);
+
+  p.Pick(kNormalRow);
+  ExpectNormalPage(p.Read(), host);
+}
+
 // ---- Package links that are not web links ----
 
 TEST(HostilePackageLinks, OnlyWebLinksReachTheBrowserOrTheDownloadManager) {
