@@ -19,27 +19,15 @@ constexpr const char kNotice[] = "公告栏";
 constexpr const char kStatusBar[] = "状态条1";
 constexpr int kStatusPanel = 1;
 
-ControlDef Control(std::string name, ControlKind kind, int left, int top, int width, int height, Text caption = {}) {
-  ControlDef c;
-  c.name = std::move(name);
-  c.kind = kind;
-  c.left = left;
-  c.top = top;
-  c.width = width;
-  c.height = height;
-  c.caption = std::move(caption);
-  return c;
-}
-
 ControlDef Timer(std::string name, int period) {
-  ControlDef c = Control(std::move(name), ControlKind::Timer, 0, 0, 0, 0);
+  ControlDef c = MakeControl(std::move(name), ControlKind::Timer, 0, 0, 0, 0);
   c.timerPeriod = period;
   return c;
 }
 
 ControlDef PackageButton(std::string name, int left, int top, int width) {
   static const Text kPrompt = Ansi("请选择手机版本");
-  ControlDef c = Control(std::move(name), ControlKind::Button, left, top, width, 32, kPrompt);
+  ControlDef c = MakeControl(std::move(name), ControlKind::Button, left, top, width, 32, kPrompt);
   c.cursor = Cursor::Hand;
   return c;
 }
@@ -139,7 +127,7 @@ WindowDef MainWindowDefinition(const std::vector<Text>& modelItems) {
   w.maximizeButton = false;
   w.iconResource = "kestrune";
 
-  ControlDef combo = Control("组合框1", ControlKind::ComboBox, 8, 8, 824, 20);
+  ControlDef combo = MakeControl("组合框1", ControlKind::ComboBox, 8, 8, 824, 20);
   combo.items = modelItems;
   combo.selected = modelItems.empty() ? -1 : 0;
   combo.hasTextColour = true;
@@ -149,11 +137,11 @@ WindowDef MainWindowDefinition(const std::vector<Text>& modelItems) {
   combo.cursor = Cursor::Hand;
   w.controls.push_back(combo);
 
-  w.controls.push_back(Control("标签1", ControlKind::Label, 16, 40, 152, 24));
-  w.controls.push_back(Control("标签2", ControlKind::Label, 176, 40, 152, 24));
-  w.controls.push_back(Control("标签3", ControlKind::Label, 336, 40, 152, 24));
-  w.controls.push_back(Control("标签4", ControlKind::Label, 496, 40, 152, 24));
-  w.controls.push_back(Control("标签5", ControlKind::Label, 664, 40, 152, 24));
+  w.controls.push_back(MakeControl("标签1", ControlKind::Label, 16, 40, 152, 24));
+  w.controls.push_back(MakeControl("标签2", ControlKind::Label, 176, 40, 152, 24));
+  w.controls.push_back(MakeControl("标签3", ControlKind::Label, 336, 40, 152, 24));
+  w.controls.push_back(MakeControl("标签4", ControlKind::Label, 496, 40, 152, 24));
+  w.controls.push_back(MakeControl("标签5", ControlKind::Label, 664, 40, 152, 24));
 
   w.controls.push_back(PackageButton("按钮2", 16, 72, 152));
   w.controls.push_back(PackageButton("按钮3", 16, 112, 152));
@@ -166,14 +154,14 @@ WindowDef MainWindowDefinition(const std::vector<Text>& modelItems) {
   w.controls.push_back(PackageButton("按钮10", 656, 72, 160));
   w.controls.push_back(PackageButton("按钮11", 656, 112, 160));
 
-  ControlDef notice = Control(kNotice, ControlKind::Label, 0, 160, 48, 24, Ansi("测试版本"));
+  ControlDef notice = MakeControl(kNotice, ControlKind::Label, 0, 160, 48, 24, Ansi("测试版本"));
   notice.hasBackground = true;
   notice.background = {255, 0, 0};
   w.controls.push_back(notice);
 
-  w.controls.push_back(Control("透明标签8", ControlKind::TransparentLabel, 656, 160, 120, 20, Ansi("v15.10.26")));
+  w.controls.push_back(MakeControl("透明标签8", ControlKind::TransparentLabel, 656, 160, 120, 20, Ansi("v15.10.26")));
 
-  ControlDef bar = Control(kStatusBar, ControlKind::StatusBar, 0, 186, 836, 20);
+  ControlDef bar = MakeControl(kStatusBar, ControlKind::StatusBar, 0, 186, 836, 20);
   bar.panels = {{70, Ansi("服务器状态")}, {800, Ansi("正在检测软件版本....")}};
   w.controls.push_back(bar);
 
@@ -183,13 +171,14 @@ WindowDef MainWindowDefinition(const std::vector<Text>& modelItems) {
   w.controls.push_back(Timer("时钟4", 0));
 
   // Outside the client area: test buttons, scratch edit boxes, browsers.
-  w.controls.push_back(Control("按钮1", ControlKind::Button, 392, 472, 160, 32, Ansi("小米Note 双网通")));
-  w.controls.push_back(Control("按钮100", ControlKind::Button, 568, 464, 160, 32, Ansi("小米Note顶配版-开发版")));
-  w.controls.push_back(Control("按钮12", ControlKind::Button, 856, 40, 80, 32));
+  w.controls.push_back(MakeControl("按钮1", ControlKind::Button, 392, 472, 160, 32, Ansi("小米Note 双网通")));
+  w.controls.push_back(MakeControl("按钮100", ControlKind::Button, 568, 464, 160, 32, Ansi("小米Note顶配版-开发版")));
+  w.controls.push_back(MakeControl("按钮12", ControlKind::Button, 856, 40, 80, 32));
   for (int i = 1; i <= 6; ++i)
-    w.controls.push_back(Control("编辑框" + std::to_string(i), ControlKind::EditBox, 128 + 40 * (i - 1), 480, 32, 32));
-  w.controls.push_back(Control("超文本浏览框1", ControlKind::WebBrowser, 248, 352, 100, 100));
-  w.controls.push_back(Control("超文本浏览框2", ControlKind::WebBrowser, 600, 288, 100, 100));
+    w.controls.push_back(
+        MakeControl("编辑框" + std::to_string(i), ControlKind::EditBox, 128 + 40 * (i - 1), 480, 32, 32));
+  w.controls.push_back(MakeControl("超文本浏览框1", ControlKind::WebBrowser, 248, 352, 100, 100));
+  w.controls.push_back(MakeControl("超文本浏览框2", ControlKind::WebBrowser, 600, 288, 100, 100));
   return w;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "web/text.h"
@@ -52,6 +53,20 @@ struct ControlDef {
   Rgb background;
   Cursor cursor = Cursor::Default;
 };
+
+// A control with its place and size; the other fields keep their defaults.
+inline ControlDef MakeControl(std::string name, ControlKind kind, int left, int top, int width, int height,
+                              Text caption = {}) {
+  ControlDef c;
+  c.name = std::move(name);
+  c.kind = kind;
+  c.left = left;
+  c.top = top;
+  c.width = width;
+  c.height = height;
+  c.caption = std::move(caption);
+  return c;
+}
 
 struct WindowDef {
   std::string name;

@@ -19,18 +19,6 @@ constexpr const char kManagerButton[] = "启动软件下载";
 constexpr const char kLabel[] = "标签1";
 constexpr const char kTimer[] = "时钟4";
 
-ControlDef Control(std::string name, ControlKind kind, int left, int top, int width, int height, Text caption) {
-  ControlDef c;
-  c.name = std::move(name);
-  c.kind = kind;
-  c.left = left;
-  c.top = top;
-  c.width = width;
-  c.height = height;
-  c.caption = std::move(caption);
-  return c;
-}
-
 void HandToDownloadManager(Toolkit& tk, const SharedState& state, const DownloadManagerConfig& manager) {
   static const Text kCannotStart =
       Ansi("无法启动迅雷！\r\n\r\n1:可能你的电脑未安装迅雷软件\r\n\r\n2：如果无法启动，请手动开启");
@@ -58,12 +46,11 @@ WindowDef DownloadWindowDefinition() {
   w.top = 50;
   w.width = 293;
   w.height = 112;
-  w.controls.push_back(Control(kBrowserButton, ControlKind::Button, 16, 16, 80, 32, Ansi("从浏览器下载")));
-  w.controls.push_back(Control(kCopyButton, ControlKind::Button, 104, 16, 80, 32, Ansi("复制下载地址")));
-  w.controls.push_back(Control(kManagerButton, ControlKind::Button, 192, 16, 80, 32, Ansi("启动迅雷下载")));
-  w.controls.push_back(
-      Control(kLabel, ControlKind::Label, 0, 56, 288, 24, Ansi("正在获取文件大小，请稍等...")));
-  w.controls.push_back(Control(kTimer, ControlKind::Timer, 0, 0, 0, 0, Text()));
+  w.controls.push_back(MakeControl(kBrowserButton, ControlKind::Button, 16, 16, 80, 32, Ansi("从浏览器下载")));
+  w.controls.push_back(MakeControl(kCopyButton, ControlKind::Button, 104, 16, 80, 32, Ansi("复制下载地址")));
+  w.controls.push_back(MakeControl(kManagerButton, ControlKind::Button, 192, 16, 80, 32, Ansi("启动迅雷下载")));
+  w.controls.push_back(MakeControl(kLabel, ControlKind::Label, 0, 56, 288, 24, Ansi("正在获取文件大小，请稍等...")));
+  w.controls.push_back(MakeControl(kTimer, ControlKind::Timer, 0, 0, 0, 0, Text()));
   return w;
 }
 

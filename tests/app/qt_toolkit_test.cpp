@@ -34,18 +34,6 @@ using test::VisibleMessageBox;
 constexpr const char kWindow[] = "TestWindow";
 constexpr const char kDialog[] = "Dialog";
 
-ControlDef Make(const char* name, ControlKind kind, int left, int top, int width, int height, Text caption = {}) {
-  ControlDef c;
-  c.name = name;
-  c.kind = kind;
-  c.left = left;
-  c.top = top;
-  c.width = width;
-  c.height = height;
-  c.caption = std::move(caption);
-  return c;
-}
-
 // A window with one control of every kind; its client area is 300 x 200.
 WindowDef TestWindow() {
   WindowDef w;
@@ -55,20 +43,20 @@ WindowDef TestWindow() {
   w.top = 30;
   w.width = 300 + QtToolkit::kFrameWidth;
   w.height = 200 + QtToolkit::kFrameHeight;
-  w.controls.push_back(Make("标签", ControlKind::Label, 10, 10, 100, 20, Ansi("标签文字")));
-  w.controls.push_back(Make("透明", ControlKind::TransparentLabel, 120, 10, 100, 20, Ansi("透明文字")));
-  w.controls.push_back(Make("按钮", ControlKind::Button, 10, 40, 80, 24, Ansi("按钮文字")));
-  w.controls.push_back(Make("编辑框", ControlKind::EditBox, 10, 70, 60, 40));
-  ControlDef combo = Make("组合框", ControlKind::ComboBox, 100, 40, 150, 20);
+  w.controls.push_back(MakeControl("标签", ControlKind::Label, 10, 10, 100, 20, Ansi("标签文字")));
+  w.controls.push_back(MakeControl("透明", ControlKind::TransparentLabel, 120, 10, 100, 20, Ansi("透明文字")));
+  w.controls.push_back(MakeControl("按钮", ControlKind::Button, 10, 40, 80, 24, Ansi("按钮文字")));
+  w.controls.push_back(MakeControl("编辑框", ControlKind::EditBox, 10, 70, 60, 40));
+  ControlDef combo = MakeControl("组合框", ControlKind::ComboBox, 100, 40, 150, 20);
   combo.items = {Ansi("甲"), Ansi("乙"), Ansi("丙")};
   combo.selected = 0;
   w.controls.push_back(combo);
-  w.controls.push_back(Make("时钟", ControlKind::Timer, 0, 0, 0, 0));
-  ControlDef bar = Make("状态条", ControlKind::StatusBar, 0, 180, 300, 20);
+  w.controls.push_back(MakeControl("时钟", ControlKind::Timer, 0, 0, 0, 0));
+  ControlDef bar = MakeControl("状态条", ControlKind::StatusBar, 0, 180, 300, 20);
   bar.panels = {{70, Ansi("一")}, {200, Ansi("二")}};
   w.controls.push_back(bar);
-  w.controls.push_back(Make("浏览框", ControlKind::WebBrowser, 500, 500, 100, 100));
-  w.controls.push_back(Make("外面", ControlKind::Button, 400, 400, 80, 24, Ansi("看不见")));
+  w.controls.push_back(MakeControl("浏览框", ControlKind::WebBrowser, 500, 500, 100, 100));
+  w.controls.push_back(MakeControl("外面", ControlKind::Button, 400, 400, 80, 24, Ansi("看不见")));
   return w;
 }
 
@@ -78,8 +66,8 @@ WindowDef DialogWindow() {
   w.caption = Ansi("对话框");
   w.width = 200;
   w.height = 100;
-  w.controls.push_back(Make("关闭", ControlKind::Button, 10, 10, 80, 24, Ansi("关闭")));
-  w.controls.push_back(Make("时钟", ControlKind::Timer, 0, 0, 0, 0));
+  w.controls.push_back(MakeControl("关闭", ControlKind::Button, 10, 10, 80, 24, Ansi("关闭")));
+  w.controls.push_back(MakeControl("时钟", ControlKind::Timer, 0, 0, 0, 0));
   return w;
 }
 
