@@ -61,6 +61,18 @@ inline AppContext WireProgram(const std::shared_ptr<Toolkit>& toolkit, const End
   return ctx;
 }
 
+// Every fixed address on the test's server; the download manager is never
+// started.
+inline Endpoints LoopbackEndpoints(const HostileServer& server) {
+  Endpoints endpoints;
+  endpoints.catalogueBaseUrl = server.Url();
+  endpoints.configPageUrl = server.Url("/config");
+  endpoints.netDiskLinkPrefix = server.Url("/d");
+  endpoints.promoPageUrl = server.Url("/promo");
+  endpoints.startDownloadManager = false;
+  return endpoints;
+}
+
 // Bounds that keep a hostile background read short.
 inline BackgroundOptions ShortBackground() {
   BackgroundOptions options;
@@ -103,11 +115,19 @@ class RecordingToolkit : public MemoryToolkit {
   std::vector<Text> browserAddresses_;
 };
 
+// Only a reader that does not come back on its own takes this long.
+inline constexpr auto kHangBound = std::chrono::seconds(25);
+
+// "http://" or "https://" at the start, in any case.
+inline bool StartsWithWebScheme(const Text& address) {
+  const Text lower = ToLower(address);
+  return lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0;
+}
+
 // An address that is safe to hand to a browser: http or https, no control
 // character anywhere.
 inline bool IsSafeWebAddress(const Text& address) {
-  const Text lower = ToLower(address);
-  if (lower.rfind("http://", 0) != 0 && lower.rfind("https://", 0) != 0) return false;
+  if (!StartsWithWebScheme(address)) return false;
   for (unsigned char c : address)
     if (c < 0x20 || c == 0x7F) return false;
   return true;
@@ -356,13 +376,8 @@ inline Text FileList(const std::string& prefix) {
 class ProgramOnMemory {
  public:
   explicit ProgramOnMemory(long listPageReadLimitMs = Endpoints{}.listPageReadLimitMs) {
-    Endpoints endpoints;
+    Endpoints endpoints = LoopbackEndpoints(server);
     endpoints.listPageReadLimitMs = listPageReadLimitMs;
-    endpoints.catalogueBaseUrl = server.Url();
-    endpoints.configPageUrl = server.Url("/config");
-    endpoints.netDiskLinkPrefix = server.Url("/d");
-    endpoints.promoPageUrl = server.Url("/promo");
-    endpoints.startDownloadManager = false;
     ctx = WireProgram(toolkit, endpoints, ShortBackground(), manager.Config());
     toolkit->modalScript = [this](std::string_view window) {
       toolkit->Click(window, "百度网盘下载");

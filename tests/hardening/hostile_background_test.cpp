@@ -19,6 +19,7 @@
 #include "hardening_support.h"
 #include "hostile_pages.h"
 #include "hostile_server.h"
+#include "net_disk.h"
 
 namespace kestrune::test {
 namespace {
@@ -28,20 +29,6 @@ using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::Truly;
-
-constexpr const char kConfig[] = "/config";
-constexpr const char kListing[] = "/listing";
-constexpr const char kUpdatePage[] = "/list-169-1-18-21-1-2";  // 按钮1's page
-
-// GET and POST of the same address answered differently.
-HostileScript ByMethod(HostileScript get, HostileScript post) {
-  return [get = std::move(get), post = std::move(post)](HostileConnection& c) {
-    if (c.RequestLine().rfind("POST ", 0) == 0)
-      post(c);
-    else
-      get(c);
-  };
-}
 
 // The first `times` requests get the hostile script, the rest the normal one.
 HostileScript First(int times, HostileScript hostile, HostileScript normal) {

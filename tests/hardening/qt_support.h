@@ -13,22 +13,13 @@
 #include <vector>
 
 #include "app/qt/qt_toolkit.h"
+#include "app/qt_test_support.h"
 #include "hardening_support.h"
 
 // The program on real widgets, offscreen: the test's thread is the window
 // thread and serves events while it waits, never sleeping a guessed time.
 
 namespace kestrune::test {
-
-// Serves events until `condition` holds; false after `timeoutMs`.
-inline bool PumpUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QTest::qWait(2);
-  }
-  return true;
-}
 
 // The addresses the toolkit handed to the system's browser.
 class OpenedAddresses {
@@ -56,11 +47,9 @@ inline void ClickPackage(QtToolkit& toolkit, int button) {
   QTimer::singleShot(0, [&toolkit] {
     if (!toolkit.IsOpen(kDownload)) return;
     for (const char* name : {"百度网盘下载", "启动软件下载"})
-      if (auto* b = qobject_cast<QAbstractButton*>(toolkit.ControlWidget(kDownload, name)))
-        QTest::mouseClick(b, Qt::LeftButton);
+      if (auto* b = qobject_cast<QAbstractButton*>(toolkit.ControlWidget(kDownload, name))) Click(b);
   });
-  if (auto* b = qobject_cast<QAbstractButton*>(toolkit.ControlWidget(kMain, ButtonName(button))))
-    QTest::mouseClick(b, Qt::LeftButton);
+  if (auto* b = qobject_cast<QAbstractButton*>(toolkit.ControlWidget(kMain, ButtonName(button)))) Click(b);
   // The click may have opened nothing: the queued use above then finds no window.
   QTest::qWait(0);
 }
@@ -80,13 +69,7 @@ class ProgramOnQt {
   ProgramOnQt() {
     toolkit->SetUrlOpener(opened.Opener());
     toolkit->SetDownloadFolder(manager.Config().downloadFolder);
-    Endpoints endpoints;
-    endpoints.catalogueBaseUrl = server.Url();
-    endpoints.configPageUrl = server.Url("/config");
-    endpoints.netDiskLinkPrefix = server.Url("/d");
-    endpoints.promoPageUrl = server.Url("/promo");
-    endpoints.startDownloadManager = false;
-    ctx = WireProgram(toolkit, endpoints, ShortBackground(), manager.Config());
+    ctx = WireProgram(toolkit, LoopbackEndpoints(server), ShortBackground(), manager.Config());
   }
   ~ProgramOnQt() {
     toolkit->ExitProgram(0);

@@ -23,6 +23,7 @@
 #include "hardening_support.h"
 #include "hostile_pages.h"
 #include "hostile_server.h"
+#include "net_disk.h"
 #include "qt_support.h"
 
 namespace kestrune::test {
@@ -31,27 +32,6 @@ namespace {
 using ::testing::Each;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
-
-constexpr const char kConfig[] = "/config";
-constexpr const char kListing[] = "/listing";
-constexpr const char kUpdatePage[] = "/list-169-1-18-21-1-2";  // 按钮1's page
-
-HostileScript ByMethod(HostileScript get, HostileScript post) {
-  return [get = std::move(get), post = std::move(post)](HostileConnection& c) {
-    if (c.RequestLine().rfind("POST ", 0) == 0)
-      post(c);
-    else
-      get(c);
-  };
-}
-
-// A well-behaved net-disk service whose version differs from the window's,
-// so every chain asks its question and reads 按钮1's page.
-void ServeEverything(HostileServer& s) {
-  s.Page(kConfig, ConfigPage(ConfigEntry("2.0|Folder|kestrune|Notes: 1. 2. 3.|否"), s.Url(kListing)));
-  s.Route(kListing, ByMethod(Answer(FolderListing()), Answer(FileList(s.Url("/d")))));
-  s.Page("/list", NormalPage(s.Url()));
-}
 
 TEST(QtThreadStress, PicksAndClicksWhileChainsAndWorkersReadListPages) {
   ProgramOnQt p;
@@ -97,54 +77,6 @@ TEST(QtThreadStress, PicksAndClicksWhileChainsAndWorkersReadListPages) {
   EXPECT_EQ(p.manager.Handed().size(), 100u);
   p.Pick(kNormalRow);
   ExpectNormalPage(p.Read(), host);
-}
-
-// Where a task is when the end comes.
-enum class Stage { ConfigRead, FolderRead, FileListRead, Question, UpdatePageRead };
-
-const char* StageName(Stage stage) {
-  switch (stage) {
-    case Stage::ConfigRead:
-      return "config read";
-    case Stage::FolderRead:
-      return "folder read";
-    case Stage::FileListRead:
-      return "file list read";
-    case Stage::Question:
-      return "question open";
-    case Stage::UpdatePageRead:
-      return "update page read";
-  }
-  return "";
-}
-
-void HoldAt(HostileServer& s, Stage stage, Gate& gate) {
-  ServeEverything(s);
-  const auto held = [&gate](HostileScript then) {
-    return HostileScript([&gate, then = std::move(then)](HostileConnection& c) {
-      gate.Arrive();
-      gate.Wait(c);
-      then(c);
-    });
-  };
-  const Text config = ConfigPage(ConfigEntry("2.0|Folder|kestrune|Notes: 1. 2. 3.|否"), s.Url(kListing));
-  const Text files = FileList(s.Url("/d"));
-  switch (stage) {
-    case Stage::ConfigRead:
-      s.Route(kConfig, held(Answer(config)));
-      break;
-    case Stage::FolderRead:
-      s.Route(kListing, ByMethod(held(Answer(FolderListing())), Answer(files)));
-      break;
-    case Stage::FileListRead:
-      s.Route(kListing, ByMethod(Answer(FolderListing()), held(Answer(files))));
-      break;
-    case Stage::Question:
-      break;
-    case Stage::UpdatePageRead:
-      s.Route(kUpdatePage, held(Answer(NormalPage(s.Url()))));
-      break;
-  }
 }
 
 TEST(QtThreadStress, EndWhileATaskIsInFlightCleansUpOnceAndNothingIsTouchedAfter) {

@@ -17,6 +17,7 @@
 #include "hardening_support.h"
 #include "hostile_pages.h"
 #include "hostile_server.h"
+#include "net_disk.h"
 
 namespace kestrune::test {
 namespace {
@@ -24,28 +25,6 @@ namespace {
 using ::testing::Each;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
-
-constexpr const char kConfig[] = "/config";
-constexpr const char kListing[] = "/listing";
-constexpr const char kUpdatePage[] = "/list-169-1-18-21-1-2";  // 按钮1's page
-
-HostileScript ByMethod(HostileScript get, HostileScript post) {
-  return [get = std::move(get), post = std::move(post)](HostileConnection& c) {
-    if (c.RequestLine().rfind("POST ", 0) == 0)
-      post(c);
-    else
-      get(c);
-  };
-}
-
-// A well-behaved net-disk service whose version differs from the window's,
-// so every chain asks its question and reads 按钮1's page; every list page
-// is the normal one.
-void ServeEverything(HostileServer& s, const std::string& latest = "2.0") {
-  s.Page(kConfig, ConfigPage(ConfigEntry(latest + "|Folder|kestrune|Notes: 1. 2. 3.|否"), s.Url(kListing)));
-  s.Route(kListing, ByMethod(Answer(FolderListing()), Answer(FileList(s.Url("/d")))));
-  s.Page("/list", NormalPage(s.Url()));
-}
 
 // Starts one more chain, as the tick of 时钟1 does.
 void StartChain(MemoryToolkit& toolkit) {
@@ -101,50 +80,6 @@ TEST(ThreadStress, PicksAndClicksWhileChainsAndWorkersReadListPages) {
   EXPECT_GT(p.toolkit->AskedToOpen().size(), 100u) << "a click finds a link unless the prompt row came first";
   p.Pick(kNormalRow);
   ExpectNormalPage(p.Read(), host);
-}
-
-// Where a task of the chain is held when the end comes.
-enum class Stage { ConfigRead, FolderRead, FileListRead, UpdatePageRead };
-
-const char* StageName(Stage stage) {
-  switch (stage) {
-    case Stage::ConfigRead:
-      return "config";
-    case Stage::FolderRead:
-      return "folder";
-    case Stage::FileListRead:
-      return "file list";
-    case Stage::UpdatePageRead:
-      return "update page";
-  }
-  return "";
-}
-
-// Holds the request of `stage` at the gate, then answers it normally.
-void HoldAt(HostileServer& s, Stage stage, Gate& gate) {
-  ServeEverything(s);
-  const auto held = [&gate](HostileScript then) {
-    return HostileScript([&gate, then = std::move(then)](HostileConnection& c) {
-      gate.Arrive();
-      gate.Wait(c);
-      then(c);
-    });
-  };
-  const Text config = ConfigPage(ConfigEntry("2.0|Folder|kestrune|Notes: 1. 2. 3.|否"), s.Url(kListing));
-  switch (stage) {
-    case Stage::ConfigRead:
-      s.Route(kConfig, held(Answer(config)));
-      break;
-    case Stage::FolderRead:
-      s.Route(kListing, ByMethod(held(Answer(FolderListing())), Answer(FileList(s.Url("/d")))));
-      break;
-    case Stage::FileListRead:
-      s.Route(kListing, ByMethod(Answer(FolderListing()), held(Answer(FileList(s.Url("/d"))))));
-      break;
-    case Stage::UpdatePageRead:
-      s.Route(kUpdatePage, held(Answer(NormalPage(s.Url()))));
-      break;
-  }
 }
 
 TEST(ThreadStress, EndWhileATaskIsInFlightCleansUpOnceAndNothingIsTouchedAfter) {
