@@ -94,30 +94,31 @@ void BM_Fetch(benchmark::State& state) {
   SetFormLabel(state);
 }
 
-void BM_Read(benchmark::State& state) {
+// The main window in memory, with the list page of `form` picked.
+AppContext ReaderContext(int form) {
   auto toolkit = std::make_shared<test::MemoryToolkit>();
   AppContext ctx{toolkit, CreateSharedState(), {}};
   ctx.endpoints.catalogueBaseUrl = TheSite().server.Url();
   toolkit->DefineWindow(MainWindowDefinition(CatalogueItems()));
   toolkit->LoadWindow(names::kMainWindow, false);
-  ctx.state->ListPageUrl = TheSite().server.Url(PathOf(static_cast<int>(state.range(0))));
+  ctx.state->ListPageUrl = TheSite().server.Url(PathOf(form));
+  return ctx;
+}
+
+void BM_Read(benchmark::State& state) {
+  const AppContext ctx = ReaderContext(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     ReadListPage(ctx);
     benchmark::DoNotOptimize(ctx.state->ListPageHtml.data());
   }
-  if (toolkit->GetText(names::kMainWindow, "标签1", Property::Caption).empty()) state.SkipWithError("nothing cut");
+  if (ctx.toolkit->GetText(names::kMainWindow, "标签1", Property::Caption).empty()) state.SkipWithError("nothing cut");
   SetFormLabel(state);
 }
 
 // Fetch alone, then the whole read of the same page, in turn: the read's
 // extra time over the fetch is what converting and cutting cost.
 void BM_ReadOverFetch(benchmark::State& state) {
-  auto toolkit = std::make_shared<test::MemoryToolkit>();
-  AppContext ctx{toolkit, CreateSharedState(), {}};
-  ctx.endpoints.catalogueBaseUrl = TheSite().server.Url();
-  toolkit->DefineWindow(MainWindowDefinition(CatalogueItems()));
-  toolkit->LoadWindow(names::kMainWindow, false);
-  ctx.state->ListPageUrl = TheSite().server.Url(PathOf(static_cast<int>(state.range(0))));
+  const AppContext ctx = ReaderContext(static_cast<int>(state.range(0)));
   using Clock = std::chrono::steady_clock;
   double fetchSeconds = 0;
   double readSeconds = 0;
@@ -133,7 +134,7 @@ void BM_ReadOverFetch(benchmark::State& state) {
     readSeconds += std::chrono::duration<double>(read - fetched).count();
     state.SetIterationTime(std::chrono::duration<double>(read - fetched).count());
   }
-  if (toolkit->GetText(names::kMainWindow, "标签1", Property::Caption).empty()) state.SkipWithError("nothing cut");
+  if (ctx.toolkit->GetText(names::kMainWindow, "标签1", Property::Caption).empty()) state.SkipWithError("nothing cut");
   const double n = static_cast<double>(state.iterations());
   state.counters["fetch_ms"] = 1e3 * fetchSeconds / n;
   state.counters["read_ms"] = 1e3 * readSeconds / n;
