@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "web/codepage.h"
+#include "web/curl_global.h"
 #include "web/url.h"
 
 extern char** environ;
@@ -50,18 +51,13 @@ size_t Collect(char* data, size_t size, size_t count, void* out) {
   return size * count;
 }
 
-void InitCurlOnce() {
-  static const bool done = [] { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
-  (void)done;
-}
-
 // One JSON-RPC call; the "result" member of the answer, or nothing when the
 // endpoint did not answer, answered with an error or with something else.
 // `refused` tells whether nothing at all listens on the port.
 std::optional<json> Call(int port, const std::string& secret, const std::string& method, json params,
                          int timeoutMs, bool* refused = nullptr) {
   if (refused) *refused = false;
-  InitCurlOnce();
+  EnsureCurlReady();
   if (!secret.empty()) params.insert(params.begin(), "token:" + secret);
   const std::string body =
       json{{"jsonrpc", "2.0"}, {"id", "1"}, {"method", method}, {"params", std::move(params)}}.dump();

@@ -5,11 +5,12 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include <curl/curl.h>
+
+#include "web/curl_global.h"
 
 namespace kestrune {
 
@@ -25,11 +26,6 @@ constexpr std::size_t kReadChunk = 512;
 constexpr std::size_t kMaxBody = std::size_t{64} << 20;
 // Redirects are followed like a browser would, but a loop must end.
 constexpr int kMaxRedirects = 20;
-
-void EnsureCurlReady() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 bool StartsWithHttp(std::string_view text) { return Find(Left(text, 7), "http://", 1, Case::Ignore) == 1; }
 
