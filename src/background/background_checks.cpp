@@ -80,7 +80,6 @@ struct Run {
   }
 };
 
-
 // Item i (1-based), or the empty text where the list is shorter: a release
 // note with fewer than four words still gives a whole message.
 Text Item(const TextArray& items, std::size_t i) { return i <= items.size() ? items[i - 1] : Text(); }

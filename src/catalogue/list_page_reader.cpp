@@ -159,8 +159,7 @@ void ReadListPageOnWindowThread(const AppContext& ctx) {
 
   FetchLimits limits;
   limits.wholeFetchTimeoutMs = ctx.endpoints.listPageReadLimitMs;
-  state.ListPageHtml = BytesToText(FetchPage(state.ListPageUrl, 0, {}, nullptr, nullptr, nullptr, nullptr, false,
-                                             nullptr, nullptr, nullptr, limits));
+  state.ListPageHtml = FetchPageText(state.ListPageUrl, limits);
   // A page that does not look like code page 936 is taken to be UTF-8 that
   // did not say so; an empty answer stays empty.
   if (Find(state.ListPageHtml, m.pageMarker) == -1) state.ListPageHtml = Utf8ToAnsi(state.ListPageHtml);

@@ -12,6 +12,7 @@
 #include <curl/curl.h>
 
 #include "web/codepage.h"
+#include "web/curl_global.h"
 #include "web/url.h"
 
 namespace kestrune {
@@ -50,7 +51,7 @@ CurlProcess& Process() {
   static std::once_flag once;
   static CurlProcess* process = nullptr;
   std::call_once(once, [] {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    EnsureCurlReady();
     process = new CurlProcess;
     process->cookieStore = curl_share_init();
     if (process->cookieStore != nullptr) {
@@ -395,6 +396,11 @@ Bytes FetchPage(const Text& address, int method, const Text& postText, Text* coo
                proxy, responseHeaders, limits, deadline, 0);
 }
 
-Text FetchPageText(const Text& address) { return BytesToText(FetchPage(address)); }
+Text FetchPageText(const Text& address, const FetchLimits& limits) {
+  // Cut in place: a page may be megabytes, and BytesToText would copy it.
+  Bytes page = FetchPage(address, 0, {}, nullptr, nullptr, nullptr, nullptr, false, nullptr, nullptr, nullptr, limits);
+  if (const std::size_t nul = page.find('\0'); nul != Bytes::npos) page.resize(nul);
+  return page;
+}
 
 }  // namespace kestrune

@@ -92,7 +92,8 @@ Bytes FetchPage(const Text& address,
 // Location line (left as it was when there is none).
 void ScanResponseHeaders(const Text& block, Text& newCookies, Text& redirectTarget);
 
-// FetchPage(address) with every option left out, its bytes up to the first NUL.
-Text FetchPageText(const Text& address);
+// FetchPage(address) with every option but the limits left out, its bytes up
+// to the first NUL.
+Text FetchPageText(const Text& address, const FetchLimits& limits = {});
 
 }  // namespace kestrune
